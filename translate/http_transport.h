@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <string>
+#include <vector>
+
+// Library identifier -> started. Holds the libcurl entry (2), false until
+// initCurl succeeds. Read and written only under the transport's own lock.
+extern std::map<int, bool> initializedLibraries;
+
+constexpr int libcurlLibrary = 2;
+
+// The largest answer body accepted; a larger one aborts the transfer.
+constexpr std::size_t maxBodyBytes = 8 * 1024 * 1024;
+
+// One GET of `url`; the answer's bytes are appended to `body`. True when
+// libcurl ended the transfer with CURLE_OK (an HTTP error status included).
+bool httpGet(const std::string& url, std::string& body, std::vector<std::string> headerLines);
+
+// libcurl write function; `userData` is the body string.
+std::size_t writeCallback(char* data, std::size_t size, std::size_t count, void* userData);
+
+// Percent-encodes UTF-8 bytes; empty when libcurl cannot be started.
+std::string urlEscape(const std::string& text);
+
+// Starts libcurl once per process; logs and returns false on failure, so the
+// next call tries again.
+bool initCurl();
+
+// For shutdown: every transfer in progress, and every later one, fails at once.
+void abortTransfers();
