@@ -1,0 +1,37 @@
+#include <wx/textctrl.h>
+#include <wx/utils.h>
+
+#include "monitor/spoken_messages.h"
+#include "support/speech.h"
+#include "support/text_conversion.h"
+#include "translate/translator.h"
+#include "ui/tarsel_translator_dialog.h"
+#include "ui/toolkit_text.h"
+
+void tarselTranslatorDialog::OnTranslate(wxCommandEvent& event) {
+    // Shift+Enter belongs to the field: a line break.
+    if (wxGetKeyState(WXK_SHIFT)) {
+        event.Skip();
+        return;
+    }
+    outputText->Clear();
+
+    std::string sourceName;
+    std::string targetName;
+    if (!focusedLanguageNames(sourceName, targetName) || inputText->IsEmpty()) return;
+    const std::u16string text = fromWx(inputText->GetValue());
+    inputText->Clear();
+
+    translatorPtr->setLanguages(sourceName, targetName);
+    const std::u16string translation = translatorPtr->translate(text);
+    if (translation.empty()) {
+        speech::speak(latin1ToWide(std::string(spokenMessages::translationFailed)));
+        return;
+    }
+    speech::speak(translation);
+    const wxString shown = toWx(translation);
+    outputText->AppendText(shown);
+    clipboard.Open();
+    clipboard.SetData(new wxTextDataObject(shown));
+    clipboard.Close();
+}

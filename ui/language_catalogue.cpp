@@ -1,0 +1,128 @@
+#include "ui/language_catalogue.h"
+
+// Names are ISO 8859-1 bytes, one line per language, "name=code". Every
+// non-ASCII byte is its own escaped literal, so no editor or compiler can
+// re-encode it and no hex escape can swallow the letter after it.
+namespace {
+constexpr char catalogueBytes[] =
+    "Afric" "\xE2" "ner=af\n"
+    "Alban" "\xEA" "s=sq\n"
+    "Am" "\xE1" "rico=am\n"
+    "\xC1" "rabe=ar\n"
+    "Arm" "\xEA" "nio=hy\n"
+    "Azerbaijano=az\n"
+    "Basco=eu\n"
+    "Bielo-russo=be\n"
+    "Bengal" "\xEA" "s=bn\n"
+    "B" "\xF3" "snio=bs\n"
+    "B" "\xFA" "lgaro=bg\n"
+    "Catal" "\xE3" "o=ca\n"
+    "Cebuano=ceb\n"
+    "Chin" "\xEA" "s (simplificado)=zh-CN\n"
+    "Chin" "\xEA" "s (tradicional)=zh-TW\n"
+    "C" "\xF3" "rsico=co\n"
+    "Croata=hr\n"
+    "Tcheco=cs\n"
+    "Dinamarqu" "\xEA" "s=da\n"
+    "Holand" "\xEA" "s=nl\n"
+    "Ingl" "\xEA" "s=en\n"
+    "Esperanto=eo\n"
+    "Estoniano=et\n"
+    "Finland" "\xEA" "s=fi\n"
+    "Franc" "\xEA" "s=fr\n"
+    "Fr" "\xED" "sio=fy\n"
+    "Galego=gl\n"
+    "Georgiano=ka\n"
+    "Alem" "\xE3" "o=de\n"
+    "Grego=el\n"
+    "Guzerate=gu\n"
+    "Creole haitiano=ht\n"
+    "Hau" "\xE7" "\xE1" "=ha\n"
+    "Havaiano=haw\n"
+    "Hebraico=he\n"
+    "Hindi=hi\n"
+    "Hmong=hmn\n"
+    "H" "\xFA" "ngaro=hu\n"
+    "Island" "\xEA" "s=is\n"
+    "Igbo=ig\n"
+    "Indon" "\xE9" "sio=id\n"
+    "Irland" "\xEA" "s=ga\n"
+    "Italiano=it\n"
+    "Japon" "\xEA" "s=ja\n"
+    "Javan" "\xEA" "s=jw\n"
+    "Canar" "\xE1" "=kn\n"
+    "Cazaque=kk\n"
+    "Khmer=km\n"
+    "Coreano=ko\n"
+    "Curdo=ku\n"
+    "Quirguiz=ky\n"
+    "Laosiano=lo\n"
+    "Latim=la\n"
+    "Let" "\xE3" "o=lv\n"
+    "Lituano=lt\n"
+    "Luxemburgu" "\xEA" "s=lb\n"
+    "Maced" "\xF4" "nio=mk\n"
+    "Malgaxe=mg\n"
+    "Malaio=ms\n"
+    "Malaiala=ml\n"
+    "Malt" "\xEA" "s=mt\n"
+    "Maori=mi\n"
+    "Marati=mr\n"
+    "Mongol=mn\n"
+    "Myanmar (birman" "\xEA" "s)=my\n"
+    "Nepal" "\xEA" "s=ne\n"
+    "Noruegu" "\xEA" "s=no\n"
+    "Nianja (Chichewa)=ny\n"
+    "Pashto=ps\n"
+    "Persa=fa\n"
+    "Polon" "\xEA" "s=pl\n"
+    "Portugu" "\xEA" "s=pt\n"
+    "Punjabi=pa\n"
+    "Romeno=ro\n"
+    "Russo=ru\n"
+    "Samoano=sm\n"
+    "Ga" "\xE9" "lico escoc" "\xEA" "s=gd\n"
+    "S" "\xE9" "rvio=sr\n"
+    "Sesoto=st\n"
+    "Xona=sn\n"
+    "Sindi=sd\n"
+    "Sinhala (cingal" "\xEA" "s)=si\n"
+    "Eslovaco=sk\n"
+    "Esloveno=sl\n"
+    "Somali=so\n"
+    "Espanhol=es\n"
+    "Sundan" "\xEA" "s=su\n"
+    "Sua" "\xED" "li=sw\n"
+    "Sueco=sv\n"
+    "Tagalo (filipino)=tl\n"
+    "Tajique=tg\n"
+    "T" "\xE2" "mil=ta\n"
+    "T" "\xE9" "lugo=te\n"
+    "Tailand" "\xEA" "s=th\n"
+    "Turco=tr\n"
+    "Ucraniano=uk\n"
+    "Urdu=ur\n"
+    "Usbeque=uz\n"
+    "Vietnamita=vi\n"
+    "Gal" "\xEA" "s=cy\n"
+    "Xhosa=xh\n"
+    "\xCD" "diche=yi\n"
+    "Iorub" "\xE1" "=yo\n"
+    "Zulu=zu";
+}  // namespace
+
+const std::string_view languageTable(catalogueBytes, sizeof catalogueBytes - 1);
+
+std::vector<std::string> split(std::string text, char delimiter) {
+    std::vector<std::string> fields;
+    std::string::size_type start = 0;
+    for (;;) {
+        const auto found = text.find(delimiter, start);
+        if (found == std::string::npos) {
+            fields.push_back(text.substr(start));
+            return fields;
+        }
+        fields.push_back(text.substr(start, found - start));
+        start = found + 1;
+    }
+}

@@ -1,0 +1,100 @@
+#include "ui/language_list.h"
+
+#include <gtk/gtk.h>
+#include <wx/dataview.h>
+#include <wx/stattext.h>
+
+namespace {
+
+wxDataViewListCtrl* listOf(wxWindow* control) {
+    return static_cast<wxDataViewListCtrl*>(control);
+}
+
+// Sort key that keeps accented initials among their plain letters
+// ("Árabe" among the A's, "Ídiche" among the I's), as a user arrowing or
+// typing through the list expects.
+wxString sortKey(const wxString& label) {
+    static const wxString accented = wxString::FromUTF8("áàâãäçéèêëíìîïóòôõöúùûüÁÀÂÃÄÇÉÈÊËÍÌÎÏÓÒÔÕÖÚÙÛÜ");
+    static const wxString plain = "aaaaaceeeeiiiiooooouuuuaaaaaceeeeiiiiooooouuuu";
+    wxString key = label.Lower();
+    for (auto it = key.begin(); it != key.end(); ++it) {
+        const int at = accented.Find(*it);
+        if (at != wxNOT_FOUND) *it = plain[at];
+    }
+    return key;
+}
+
+// wxGTK ties a label to the scrolled window around the tree view; the screen
+// reader announces the label only when the focused tree view itself has it.
+void tieLabel(GtkWidget* treeView, wxStaticText* label) {
+    AtkObject* list = gtk_widget_get_accessible(treeView);
+    AtkObject* text = gtk_widget_get_accessible(label->GetHandle());
+    if (!list || !text) return;
+    atk_object_add_relationship(list, ATK_RELATION_LABELLED_BY, text);
+    atk_object_add_relationship(text, ATK_RELATION_LABEL_FOR, list);
+}
+
+}  // namespace
+
+tarselTranslatorLanguageList::tarselTranslatorLanguageList(wxWindow* parent, wxStaticText* label,
+                                                           const wxString& heading,
+                                                           bool multipleSelection, order itemOrder)
+    : itemOrder(itemOrder) {
+    auto* list = new wxDataViewListCtrl(parent, wxID_ANY, wxDefaultPosition, wxDefaultSize,
+                                        (multipleSelection ? wxDV_MULTIPLE : wxDV_SINGLE) |
+                                            wxDV_ROW_LINES);
+    // A plain header: a clickable one would be an extra Tab stop.
+    list->AppendTextColumn(heading, wxDATAVIEW_CELL_INERT, wxCOL_WIDTH_AUTOSIZE, wxALIGN_LEFT, 0);
+    GtkWidget* treeView = list->GtkGetTreeView();
+    gtk_tree_view_set_headers_clickable(GTK_TREE_VIEW(treeView), FALSE);
+    tieLabel(treeView, label);
+    control = list;
+}
+
+long tarselTranslatorLanguageList::GetItemCount() const {
+    return static_cast<long>(listOf(control)->GetItemCount());
+}
+
+long tarselTranslatorLanguageList::InsertItem(long index, const wxString& label) {
+    wxDataViewListCtrl* list = listOf(control);
+    const long count = GetItemCount();
+    if (itemOrder == order::ascending) {
+        const wxString key = sortKey(label);
+        index = 0;
+        while (index < count && sortKey(list->GetTextValue(index, 0)).compare(key) <= 0) ++index;
+    }
+    index = std::clamp(index, 0L, count);
+    wxVector<wxVariant> values;
+    values.push_back(wxVariant(label));
+    list->InsertItem(static_cast<unsigned>(index), values);
+    return index;
+}
+
+long tarselTranslatorLanguageList::FindItem(const wxString& label) const {
+    const long count = GetItemCount();
+    for (long row = 0; row < count; ++row) {
+        if (listOf(control)->GetTextValue(row, 0) == label) return row;
+    }
+    return -1;
+}
+
+void tarselTranslatorLanguageList::Select(long index) {
+    listOf(control)->SelectRow(static_cast<unsigned>(index));
+}
+
+void tarselTranslatorLanguageList::Focus(long index) {
+    wxDataViewListCtrl* list = listOf(control);
+    const wxDataViewItem item = list->RowToItem(static_cast<int>(index));
+    list->SetCurrentItem(item);
+    list->EnsureVisible(item);
+}
+
+long tarselTranslatorLanguageList::GetFocusedItem() const {
+    wxDataViewListCtrl* list = listOf(control);
+    const wxDataViewItem item = list->GetCurrentItem();
+    return item.IsOk() ? list->ItemToRow(item) : -1;
+}
+
+wxString tarselTranslatorLanguageList::GetItemText(long index) const {
+    return listOf(control)->GetTextValue(static_cast<unsigned>(index), 0);
+}

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string_view>
+
+// The fixed texts the user hears, in Latin-1. A byte escape is its own
+// literal so that no following letter can be read as a hex digit.
+namespace spokenMessages {
+
+inline constexpr std::string_view translationFailed =
+    "N" "\xE3" "o foi poss" "\xED" "vel realizar a tradu" "\xE7\xE3" "o. "
+    "Por favor, confira o log para mais informa" "\xE7\xF5" "es.";
+inline constexpr std::string_view monitoringOn = "Monitorando.";
+inline constexpr std::string_view monitoringOff = "Deixando de monitorar.";
+inline constexpr std::string_view selectLanguagesFirst =
+    "Primeiro selecione o idioma de origem e destino.";
+
+}  // namespace spokenMessages
