@@ -1,5 +1,7 @@
 #include "ui/language_list.h"
 
+#include <algorithm>
+
 #include <gtk/gtk.h>
 #include <wx/dataview.h>
 #include <wx/stattext.h>
@@ -32,6 +34,7 @@ void tieLabel(GtkWidget* treeView, wxStaticText* label) {
     if (!list || !text) return;
     atk_object_add_relationship(list, ATK_RELATION_LABELLED_BY, text);
     atk_object_add_relationship(text, ATK_RELATION_LABEL_FOR, list);
+    atk_object_set_name(list, label->GetLabel().utf8_str());
 }
 
 }  // namespace
@@ -48,6 +51,8 @@ tarselTranslatorLanguageList::tarselTranslatorLanguageList(wxWindow* parent, wxS
     GtkWidget* treeView = list->GtkGetTreeView();
     gtk_tree_view_set_headers_clickable(GTK_TREE_VIEW(treeView), FALSE);
     tieLabel(treeView, label);
+    // The toolkit's best size shows a single row; show a useful part of the list.
+    list->SetMinSize(list->FromDIP(wxSize(170, 240)));
     control = list;
 }
 
