@@ -1,0 +1,655 @@
+// CLIPBOARD through a connection of our own. The toolkit's clipboard keeps
+// its own display connection in the same process; the two meet only as two
+// ordinary X clients. One service thread makes every Xlib call on our
+// connection; callers queue a request and wait for its answer with a bound.
+#include "monitor/clipboard.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "support/text_conversion.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Each answer from another owner must come within replyBound, and a whole
+// read, INCR chunks included, within readBound.
+constexpr auto replyBound = std::chrono::seconds(1);
+constexpr auto readBound = std::chrono::seconds(3);
+// The caller's own bound covers the service's bounds plus some slack.
+constexpr auto callerSlack = std::chrono::seconds(1);
+// A requestor that stops taking INCR chunks is dropped after this.
+constexpr auto stalledTransferBound = std::chrono::seconds(5);
+constexpr std::size_t largestChunk = 256 * 1024;
+constexpr long propertyReadUnits = 1 << 20;
+
+std::u16string untilNul(const std::u16string& text) {
+    return text.substr(0, text.find(u'\0'));
+}
+
+// STRING is Latin-1; a character outside it becomes one '?', a surrogate
+// pair included.
+std::string toLatin1(const std::u16string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t unit = text[i];
+        if (unit <= 0xFF) {
+            out.push_back(static_cast<char>(unit));
+            continue;
+        }
+        out.push_back('?');
+        const bool pair = unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+                          text[i + 1] <= 0xDFFF;
+        if (pair) ++i;
+    }
+    return out;
+}
+
+int millisecondsUntil(Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, 60'000));
+}
+
+// Errors on our connection are expected (a requestor's window may vanish at
+// any moment) and are ignored; everyone else's go to the handler that was
+// there before, typically the toolkit's. Installed once and never removed,
+// so a handler installed after ours may keep chaining to it.
+std::atomic<Display*> ourDisplay{nullptr};
+XErrorHandler previousErrorHandler = nullptr;
+XIOErrorHandler previousIOErrorHandler = nullptr;
+
+int onXError(Display* display, XErrorEvent* error) {
+    if (display == ourDisplay.load()) return 0;
+    return previousErrorHandler ? previousErrorHandler(display, error) : 0;
+}
+
+int onXIOError(Display* display) {
+    if (display == ourDisplay.load()) return 0;
+    return previousIOErrorHandler ? previousIOErrorHandler(display) : 0;
+}
+
+void installErrorHandlers() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        previousErrorHandler = XSetErrorHandler(onXError);
+        previousIOErrorHandler = XSetIOErrorHandler(onXIOError);
+    });
+}
+
+class OurDisplay {
+public:
+    explicit OurDisplay(Display* display) : display_(display) { ourDisplay = display; }
+    OurDisplay(const OurDisplay&) = delete;
+    OurDisplay& operator=(const OurDisplay&) = delete;
+    ~OurDisplay() {
+        XCloseDisplay(display_);
+        ourDisplay = nullptr;
+    }
+
+private:
+    Display* display_;
+};
+
+struct XFreeDeleter {
+    void operator()(void* data) const {
+        if (data) XFree(data);
+    }
+};
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (fd_ >= 0) close(fd_);
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+struct Property {
+    Atom type = None;
+    int format = 0;
+    std::string data;  // format 32 items are longs, as Xlib hands them out
+
+    std::vector<Atom> atoms() const {
+        std::vector<Atom> result(format == 32 ? data.size() / sizeof(long) : 0);
+        for (std::size_t i = 0; i < result.size(); ++i) {
+            long item;
+            std::memcpy(&item, data.data() + i * sizeof(long), sizeof(long));
+            result[i] = static_cast<Atom>(item);
+        }
+        return result;
+    }
+};
+
+enum class Answer { given, refused, none };
+
+struct Conversion {
+    Answer answer = Answer::none;
+    Property property;
+};
+
+// What we serve while we own CLIPBOARD. Shared with unfinished INCR
+// transfers, which outlive a loss of ownership.
+struct OwnedText {
+    std::u16string text;
+    std::shared_ptr<const std::string> utf8;
+    std::shared_ptr<const std::string> latin1;
+    Time since = CurrentTime;
+};
+
+struct OutgoingTransfer {
+    Window requestor;
+    Atom property;
+    Atom type;
+    std::shared_ptr<const std::string> data;
+    std::size_t offset = 0;
+    Clock::time_point deadline;
+};
+
+// Everything that lives on the service thread: the display, our window and
+// the state of the selection. Not thread-safe by design.
+class Connection {
+public:
+    // `broken` turns true when the connection fails; Xlib then answers
+    // every call at once and we only wind down.
+    Connection(Display* display, int wakeFd, const std::atomic<bool>& stopping, const bool& broken)
+        : display_(display), wakeFd_(wakeFd), stopping_(stopping), broken_(broken) {
+        const char* names[] = {"CLIPBOARD", "TARGETS", "TIMESTAMP", "UTF8_STRING", "TEXT", "INCR",
+                               "x-kde-passwordManagerHint", "TARSEL_SELECTION", "TARSEL_TIMESTAMP"};
+        Atom atoms[std::size(names)];
+        XInternAtoms(display_, const_cast<char**>(names), static_cast<int>(std::size(names)), False, atoms);
+        clipboard_ = atoms[0];
+        targets_ = atoms[1];
+        timestamp_ = atoms[2];
+        utf8String_ = atoms[3];
+        text_ = atoms[4];
+        incr_ = atoms[5];
+        secretHint_ = atoms[6];
+        selectionProperty_ = atoms[7];
+        timestampProperty_ = atoms[8];
+
+        XSetWindowAttributes attributes{};
+        attributes.event_mask = PropertyChangeMask;
+        window_ = XCreateWindow(display_, DefaultRootWindow(display_), -10, -10, 1, 1, 0, 0, InputOnly,
+                                CopyFromParent, CWEventMask, &attributes);
+
+        long maxUnits = XExtendedMaxRequestSize(display_);
+        if (maxUnits == 0) maxUnits = XMaxRequestSize(display_);
+        chunk_ = std::min<std::size_t>(largestChunk, static_cast<std::size_t>(maxUnits));
+        XFlush(display_);
+    }
+
+    std::u16string read() {
+        if (owned_) return owned_->text;
+        if (XGetSelectionOwner(display_, clipboard_) == None) return {};
+        const Time time = serverTime();
+        if (time == CurrentTime) return {};
+        const auto deadline = Clock::now() + readBound;
+
+        const Conversion targets = convert(targets_, time, deadline);
+        if (targets.answer == Answer::none) return {};
+        bool offersUtf8 = true;
+        bool offersString = true;
+        if (targets.answer == Answer::given && targets.property.format == 32) {
+            const auto offered = targets.property.atoms();
+            const auto offers = [&](Atom atom) { return std::find(offered.begin(), offered.end(), atom) != offered.end(); };
+            // A hint that is offered but cannot be read counts as secret.
+            if (offers(secretHint_)) {
+                const Conversion hint = convert(secretHint_, time, deadline);
+                if (hint.answer != Answer::given || hint.property.data == "secret") return {};
+            }
+            offersUtf8 = offers(utf8String_);
+            offersString = offers(XA_STRING);
+        }
+
+        Conversion text;
+        if (offersUtf8) text = convert(utf8String_, time, deadline);
+        if (text.answer == Answer::none && offersUtf8) return {};
+        if (text.answer == Answer::refused || !offersUtf8) {
+            if (!offersString) return {};
+            text = convert(XA_STRING, time, deadline);
+        }
+        if (text.answer != Answer::given || text.property.format != 8) return {};
+        if (text.property.type == XA_STRING) return untilNul(latin1ToWide(text.property.data));
+        return untilNul(utf8ToWide(text.property.data));
+    }
+
+    void write(const std::u16string& text) {
+        auto owned = std::make_unique<OwnedText>();
+        owned->text = untilNul(text);
+        owned->utf8 = std::make_shared<const std::string>(wideToUtf8(owned->text));
+        owned->latin1 = std::make_shared<const std::string>(toLatin1(owned->text));
+        // A real timestamp, not CurrentTime, lets requests made before we
+        // took the selection be told apart.
+        owned->since = serverTime();
+        if (owned->since == CurrentTime) return;
+        XSetSelectionOwner(display_, clipboard_, window_, owned->since);
+        if (XGetSelectionOwner(display_, clipboard_) != window_) {
+            owned_.reset();
+            return;
+        }
+        owned_ = std::move(owned);
+    }
+
+    // Handles whatever the server has sent, without blocking.
+    void dispatchPending() {
+        XEvent event;
+        while (!broken_ && XPending(display_)) {
+            XNextEvent(display_, &event);
+            handle(event);
+        }
+    }
+
+    // Sleeps until the server or a caller has something for us, or the
+    // earlier of `deadline` and the next transfer's deadline comes.
+    void sleep(std::optional<Clock::time_point> deadline) {
+        for (const auto& transfer : transfers_) deadline = std::min(deadline.value_or(transfer.deadline), transfer.deadline);
+        pollfd fds[] = {{ConnectionNumber(display_), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+        const int ready = poll(fds, 2, deadline ? millisecondsUntil(*deadline) : -1);
+        if (ready > 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))) {
+            // Let Xlib see the failure and run the I/O error path.
+            XNoOp(display_);
+            XFlush(display_);
+        }
+        if (ready > 0 && (fds[1].revents & POLLIN)) {
+            eventfd_t count;
+            eventfd_read(wakeFd_, &count);
+        }
+        dropStalledTransfers();
+    }
+
+private:
+    template <typename Predicate>
+    std::optional<XEvent> waitFor(Predicate wanted, Clock::time_point deadline) {
+        XEvent event;
+        for (;;) {
+            while (!broken_ && XPending(display_)) {
+                XNextEvent(display_, &event);
+                if (wanted(event)) return event;
+                handle(event);
+            }
+            if (broken_ || stopping_.load() || Clock::now() >= deadline) return std::nullopt;
+            sleep(deadline);
+        }
+    }
+
+    Time serverTime() {
+        XChangeProperty(display_, window_, timestampProperty_, XA_INTEGER, 32, PropModeAppend, nullptr, 0);
+        const auto event = waitFor(
+            [&](const XEvent& e) {
+                return e.type == PropertyNotify && e.xproperty.window == window_ && e.xproperty.atom == timestampProperty_;
+            },
+            Clock::now() + replyBound);
+        return event ? event->xproperty.time : CurrentTime;
+    }
+
+    std::optional<Property> takeProperty(Atom name) {
+        Property property;
+        long offset = 0;
+        for (;;) {
+            Atom type;
+            int format;
+            unsigned long items;
+            unsigned long bytesAfter;
+            unsigned char* raw = nullptr;
+            const int status = XGetWindowProperty(display_, window_, name, offset, propertyReadUnits, False,
+                                                  AnyPropertyType, &type, &format, &items, &bytesAfter, &raw);
+            std::unique_ptr<unsigned char, XFreeDeleter> owner(raw);
+            if (status != Success || type == None) return std::nullopt;
+            const std::size_t unit = format == 8 ? 1 : format == 16 ? sizeof(short) : sizeof(long);
+            property.type = type;
+            property.format = format;
+            property.data.append(reinterpret_cast<const char*>(raw), items * unit);
+            offset += static_cast<long>(items * format / 32);
+            if (bytesAfter == 0) break;
+        }
+        XDeleteProperty(display_, window_, name);
+        return property;
+    }
+
+    Conversion convert(Atom target, Time time, Clock::time_point deadline) {
+        XDeleteProperty(display_, window_, selectionProperty_);
+        XConvertSelection(display_, clipboard_, target, selectionProperty_, window_, time);
+        // Owners echo the request's time, so a late answer to an earlier
+        // request is not taken for this one.
+        const auto notify = waitFor(
+            [&](const XEvent& e) {
+                const XSelectionEvent& s = e.xselection;
+                return e.type == SelectionNotify && s.requestor == window_ && s.selection == clipboard_ &&
+                       s.target == target && (s.time == time || s.time == CurrentTime);
+            },
+            std::min(deadline, Clock::now() + replyBound));
+        Conversion result;
+        if (!notify) return result;
+        result.answer = Answer::refused;
+        if (notify->xselection.property == None) return result;
+        auto property = takeProperty(notify->xselection.property);
+        if (!property) return result;
+        if (property->type == incr_) return receiveIncrementally(notify->xselection.property, deadline);
+        result.answer = Answer::given;
+        result.property = std::move(*property);
+        return result;
+    }
+
+    // Taking the INCR property deleted it, which asks the owner for the
+    // first chunk; each chunk we take asks for the next; an empty one ends.
+    Conversion receiveIncrementally(Atom name, Clock::time_point deadline) {
+        Conversion result;
+        for (;;) {
+            const auto changed = waitFor(
+                [&](const XEvent& e) {
+                    return e.type == PropertyNotify && e.xproperty.window == window_ && e.xproperty.atom == name &&
+                           e.xproperty.state == PropertyNewValue;
+                },
+                std::min(deadline, Clock::now() + replyBound));
+            if (!changed) return Conversion{};
+            auto chunk = takeProperty(name);
+            if (!chunk) return Conversion{};
+            if (chunk->data.empty()) break;
+            result.property.type = chunk->type;
+            result.property.format = chunk->format;
+            result.property.data += chunk->data;
+        }
+        result.answer = Answer::given;
+        return result;
+    }
+
+    void handle(const XEvent& event) {
+        switch (event.type) {
+        case SelectionRequest:
+            serve(event.xselectionrequest);
+            break;
+        case SelectionClear:
+            if (event.xselectionclear.selection == clipboard_) owned_.reset();
+            break;
+        case PropertyNotify:
+            if (event.xproperty.state == PropertyDelete) continueTransfer(event.xproperty.window, event.xproperty.atom);
+            break;
+        case DestroyNotify:
+            std::erase_if(transfers_, [&](const OutgoingTransfer& t) { return t.requestor == event.xdestroywindow.window; });
+            break;
+        default:
+            break;
+        }
+    }
+
+    void serve(const XSelectionRequestEvent& request) {
+        XEvent reply{};
+        XSelectionEvent& notify = reply.xselection;
+        notify.type = SelectionNotify;
+        notify.display = display_;
+        notify.requestor = request.requestor;
+        notify.selection = request.selection;
+        notify.target = request.target;
+        notify.time = request.time;
+        notify.property = None;
+        // Obsolete requestors leave the property to us.
+        const Atom property = request.property == None ? request.target : request.property;
+        const bool current = owned_ && request.selection == clipboard_ && request.owner == window_ &&
+                             (request.time == CurrentTime || request.time >= owned_->since);
+        if (current && answer(request.requestor, request.target, property)) notify.property = property;
+        XSendEvent(display_, request.requestor, False, NoEventMask, &reply);
+    }
+
+    bool answer(Window requestor, Atom target, Atom property) {
+        if (target == targets_) {
+            const Atom offered[] = {targets_, timestamp_, utf8String_, XA_STRING, text_};
+            XChangeProperty(display_, requestor, property, XA_ATOM, 32, PropModeReplace,
+                            reinterpret_cast<const unsigned char*>(offered), static_cast<int>(std::size(offered)));
+        } else if (target == timestamp_) {
+            const long since = static_cast<long>(owned_->since);
+            XChangeProperty(display_, requestor, property, XA_INTEGER, 32, PropModeReplace,
+                            reinterpret_cast<const unsigned char*>(&since), 1);
+        } else if (target == utf8String_ || target == text_) {
+            send(requestor, property, utf8String_, owned_->utf8);
+        } else if (target == XA_STRING) {
+            send(requestor, property, XA_STRING, owned_->latin1);
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    void send(Window requestor, Atom property, Atom type, const std::shared_ptr<const std::string>& data) {
+        if (data->size() <= chunk_) {
+            XChangeProperty(display_, requestor, property, type, 8, PropModeReplace,
+                            reinterpret_cast<const unsigned char*>(data->data()), static_cast<int>(data->size()));
+            return;
+        }
+        // Selecting on the requestor before it hears from us, so that no
+        // deletion of the property is missed.
+        XSelectInput(display_, requestor, PropertyChangeMask | StructureNotifyMask);
+        const long size = static_cast<long>(data->size());
+        XChangeProperty(display_, requestor, property, incr_, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(&size), 1);
+        std::erase_if(transfers_, [&](const OutgoingTransfer& t) { return t.requestor == requestor && t.property == property; });
+        transfers_.push_back({requestor, property, type, data, 0, Clock::now() + stalledTransferBound});
+    }
+
+    void continueTransfer(Window requestor, Atom property) {
+        const auto it = std::find_if(transfers_.begin(), transfers_.end(), [&](const OutgoingTransfer& t) {
+            return t.requestor == requestor && t.property == property;
+        });
+        if (it == transfers_.end()) return;
+        const std::size_t length = std::min(chunk_, it->data->size() - it->offset);
+        XChangeProperty(display_, requestor, property, it->type, 8, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(it->data->data() + it->offset), static_cast<int>(length));
+        it->offset += length;
+        it->deadline = Clock::now() + stalledTransferBound;
+        // The empty chunk just written ends the transfer.
+        if (length == 0) finishTransfer(it);
+    }
+
+    void finishTransfer(std::vector<OutgoingTransfer>::iterator it) {
+        const Window requestor = it->requestor;
+        transfers_.erase(it);
+        const bool more = std::any_of(transfers_.begin(), transfers_.end(),
+                                      [&](const OutgoingTransfer& t) { return t.requestor == requestor; });
+        if (!more) XSelectInput(display_, requestor, NoEventMask);
+    }
+
+    void dropStalledTransfers() {
+        const auto now = Clock::now();
+        for (auto it = transfers_.begin(); it != transfers_.end();) {
+            if (it->deadline <= now) {
+                finishTransfer(it);
+                it = transfers_.begin();
+            } else {
+                ++it;
+            }
+        }
+    }
+
+    Display* display_;
+    int wakeFd_;
+    const std::atomic<bool>& stopping_;
+    const bool& broken_;
+    Window window_;
+    Atom clipboard_, targets_, timestamp_, utf8String_, text_, incr_, secretHint_;
+    Atom selectionProperty_, timestampProperty_;
+    std::size_t chunk_;
+    std::unique_ptr<OwnedText> owned_;
+    std::vector<OutgoingTransfer> transfers_;
+};
+
+struct Request {
+    bool write;
+    std::u16string text;  // the text to write, or the text read
+    bool done = false;
+};
+
+class Service {
+public:
+    Service() : wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+        if (wake_.get() < 0) {
+            ended_ = true;
+            return;
+        }
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (...) {
+            ended_ = true;
+        }
+    }
+    Service(const Service&) = delete;
+    Service& operator=(const Service&) = delete;
+    ~Service() { stop(); }
+
+    bool ended() const { return ended_.load(); }
+
+    std::u16string call(bool write, const std::u16string& text) {
+        auto request = std::make_shared<Request>(Request{write, text});
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_ || ended_) return {};
+            queue_.push_back(request);
+        }
+        eventfd_write(wake_.get(), 1);
+        const auto bound = (write ? replyBound : replyBound + readBound) + callerSlack;
+        std::unique_lock lock(mutex_);
+        answered_.wait_for(lock, bound, [&] { return request->done; });
+        return request->done ? request->text : std::u16string();
+    }
+
+    void stop() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        if (wake_.get() >= 0) eventfd_write(wake_.get(), 1);
+        if (!thread_.joinable()) return;
+        // Someone's handler may call exit() on our thread, which then runs
+        // the static destructors here.
+        if (thread_.get_id() == std::this_thread::get_id())
+            thread_.detach();
+        else
+            thread_.join();
+    }
+
+private:
+    void run() {
+        try {
+            serve();
+        } catch (...) {
+        }
+        std::lock_guard lock(mutex_);
+        for (auto& request : queue_) finish(*request, {});
+        queue_.clear();
+        ended_ = true;
+    }
+
+    void serve() {
+        installErrorHandlers();
+        Display* display = XOpenDisplay(nullptr);
+        if (!display) return;
+        // Instead of Xlib's exit(): mark the connection broken and wind down;
+        // the next call opens a new one.
+        bool broken = false;
+        XSetIOErrorExitHandler(
+            display, [](Display*, void* flag) { *static_cast<bool*>(flag) = true; }, &broken);
+        const OurDisplay ours(display);
+        Connection connection(display, wake_.get(), stopping_, broken);
+
+        for (;;) {
+            std::deque<std::shared_ptr<Request>> requests;
+            {
+                std::lock_guard lock(mutex_);
+                if (stopping_) break;
+                requests.swap(queue_);
+            }
+            for (auto& request : requests) {
+                std::u16string result;
+                try {
+                    if (request->write)
+                        connection.write(request->text);
+                    else
+                        result = connection.read();
+                } catch (...) {
+                    result.clear();
+                }
+                std::lock_guard lock(mutex_);
+                finish(*request, std::move(result));
+            }
+            connection.dispatchPending();
+            if (broken) break;
+            {
+                std::lock_guard lock(mutex_);
+                if (stopping_ || !queue_.empty()) continue;
+            }
+            connection.sleep(std::nullopt);
+        }
+    }
+
+    void finish(Request& request, std::u16string result) {
+        request.text = std::move(result);
+        request.done = true;
+        answered_.notify_all();
+    }
+
+    FileDescriptor wake_;
+    std::mutex mutex_;
+    std::condition_variable answered_;
+    std::deque<std::shared_ptr<Request>> queue_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> ended_{false};
+    std::thread thread_;
+};
+
+// The service is started on first use and after a failed connection; only
+// one exists at a time, so `ourDisplay` names the only connection of ours.
+std::mutex lifecycleMutex;
+std::shared_ptr<Service> currentService;
+
+std::shared_ptr<Service> service() {
+    std::lock_guard lock(lifecycleMutex);
+    if (!currentService || currentService->ended()) {
+        if (currentService) currentService->stop();
+        currentService = std::make_shared<Service>();
+    }
+    return currentService;
+}
+
+}  // namespace
+
+std::u16string readClipboardText() {
+    try {
+        return service()->call(false, {});
+    } catch (...) {
+        return {};
+    }
+}
+
+void writeClipboardText(const std::u16string& text) {
+    try {
+        service()->call(true, text);
+    } catch (...) {
+    }
+}
+
+void stopClipboardAccess() {
+    std::lock_guard lock(lifecycleMutex);
+    if (currentService) currentService->stop();
+    currentService.reset();
+}

@@ -1,0 +1,349 @@
+// The clipboard access against other X clients: xclip, and small fake owners
+// and requestors on connections of the test's own. Needs a display (xvfb-run).
+// GoogleTest first: Xlib defines None and Bool as macros.
+#include <gtest/gtest.h>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "monitor/clipboard.h"
+#include "support/text_conversion.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::string_literals;
+
+using Clock = std::chrono::steady_clock;
+constexpr auto patience = std::chrono::seconds(10);
+
+// A child process with its stdin or stdout on a pipe; killed if still there.
+class Child {
+public:
+    Child(std::vector<std::string> args, bool pipeToStdin) {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, pipeToStdin ? ends[0] : ends[1], pipeToStdin ? 0 : 1);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        if (pipeToStdin) posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        std::vector<char*> argv;
+        for (auto& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(pipeToStdin ? ends[0] : ends[1]);
+        fd_ = pipeToStdin ? ends[1] : ends[0];
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child() {
+        if (fd_ >= 0) close(fd_);
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    void feed(const std::string& input) {
+        for (std::size_t done = 0; done < input.size();) {
+            const ssize_t n = write(fd_, input.data() + done, input.size() - done);
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        close(fd_);
+        fd_ = -1;
+    }
+
+    // Everything it writes until it exits; nothing if that takes too long.
+    std::optional<std::string> output() {
+        std::string out;
+        const auto deadline = Clock::now() + patience;
+        char buffer[65536];
+        for (;;) {
+            pollfd fd{fd_, POLLIN, 0};
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0 || poll(&fd, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
+            const ssize_t n = read(fd_, buffer, sizeof buffer);
+            if (n <= 0) break;
+            out.append(buffer, static_cast<std::size_t>(n));
+        }
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+        return out;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int fd_ = -1;
+};
+
+std::optional<std::string> xclipOut(const char* target = nullptr) {
+    std::vector<std::string> args{"xclip", "-selection", "clipboard", "-o"};
+    if (target) args.insert(args.end(), {"-t", target});
+    return Child(args, false).output();
+}
+
+// The test's own connection, to watch the selection's owner.
+Display* display() {
+    static Display* const d = XOpenDisplay(nullptr);
+    return d;
+}
+
+Atom atom(const char* name) { return XInternAtom(display(), name, False); }
+
+Window clipboardOwner() { return XGetSelectionOwner(display(), atom("CLIPBOARD")); }
+
+template <typename Condition>
+bool eventually(Condition condition) {
+    const auto deadline = Clock::now() + patience;
+    while (!condition()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// xclip owning the clipboard with `data`, until it loses it or the test ends.
+std::unique_ptr<Child> xclipIn(const std::string& data, const char* target = nullptr) {
+    std::vector<std::string> args{"xclip", "-quiet", "-selection", "clipboard", "-i"};
+    if (target) args.insert(args.end(), {"-t", target});
+    const Window before = clipboardOwner();
+    auto child = std::make_unique<Child>(args, true);
+    child->feed(data);
+    EXPECT_TRUE(eventually([&] { return clipboardOwner() != None && clipboardOwner() != before; }));
+    return child;
+}
+
+struct Offer {
+    std::string target;
+    std::string type;
+    std::string data;
+};
+
+// Owns CLIPBOARD on a connection of its own and answers each target from
+// `offers`, listing them for TARGETS if `listsTargets`; `silent` answers
+// nothing at all.
+class FakeOwner {
+public:
+    FakeOwner(std::vector<Offer> offers, bool listsTargets, bool silent)
+        : display_(XOpenDisplay(nullptr)), offers_(std::move(offers)), listsTargets_(listsTargets), silent_(silent) {
+        window_ = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, 1, 1, 0, 0, 0);
+        XSetSelectionOwner(display_, XInternAtom(display_, "CLIPBOARD", False), window_, CurrentTime);
+        XSync(display_, False);
+        thread_ = std::thread([this] { run(); });
+        EXPECT_TRUE(eventually([&] { return clipboardOwner() == window_; }));
+    }
+    ~FakeOwner() {
+        stop_ = true;
+        thread_.join();
+        XCloseDisplay(display_);
+    }
+
+private:
+    void run() {
+        while (!stop_) {
+            while (XPending(display_)) {
+                XEvent event;
+                XNextEvent(display_, &event);
+                if (event.type == SelectionRequest && !silent_) answer(event.xselectionrequest);
+            }
+            pollfd fd{ConnectionNumber(display_), POLLIN, 0};
+            poll(&fd, 1, 20);
+        }
+    }
+
+    void answer(const XSelectionRequestEvent& request) {
+        XEvent reply{};
+        reply.xselection = {SelectionNotify, 0, True, display_, request.requestor, request.selection,
+                            request.target, None, request.time};
+        std::vector<Atom> targets{XInternAtom(display_, "TARGETS", False)};
+        for (const auto& offer : offers_) {
+            const Atom target = XInternAtom(display_, offer.target.c_str(), False);
+            targets.push_back(target);
+            if (target == request.target) {
+                XChangeProperty(display_, request.requestor, request.property,
+                                XInternAtom(display_, offer.type.c_str(), False), 8, PropModeReplace,
+                                reinterpret_cast<const unsigned char*>(offer.data.data()),
+                                static_cast<int>(offer.data.size()));
+                reply.xselection.property = request.property;
+            }
+        }
+        if (listsTargets_ && request.target == targets[0]) {
+            XChangeProperty(display_, request.requestor, request.property, XA_ATOM, 32, PropModeReplace,
+                            reinterpret_cast<const unsigned char*>(targets.data()), static_cast<int>(targets.size()));
+            reply.xselection.property = request.property;
+        }
+        XSendEvent(display_, request.requestor, False, NoEventMask, &reply);
+        XFlush(display_);
+    }
+
+    Display* display_;
+    Window window_;
+    std::vector<Offer> offers_;
+    bool listsTargets_;
+    bool silent_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+std::string largeText() {
+    std::string text;
+    while (text.size() < 1536 * 1024) text += "tradu\xC3\xA7\xC3\xA3o \xF0\x9F\x91\x8B linha\n";
+    return text;
+}
+
+const std::vector<std::string> texts{
+    "Hello",
+    "Ol\xC3\xA1, a\xC3\xA7\xC3\xA3o, \xC3\x89poca",
+    "emoji \xF0\x9F\x98\x80\xF0\x9F\x8C\x8D",
+    "line one\nline two\n",
+    largeText(),
+};
+
+class Clipboard : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        signal(SIGPIPE, SIG_IGN);
+        ASSERT_NE(display(), nullptr) << "needs an X display";
+    }
+    void TearDown() override {
+        stopClipboardAccess();
+        EXPECT_TRUE(eventually([] { return clipboardOwner() == None; }));
+    }
+};
+
+TEST_F(Clipboard, ReadsWhatAnotherProgramCopied) {
+    for (const auto& text : texts) {
+        const auto owner = xclipIn(text);
+        EXPECT_EQ(readClipboardText(), utf8ToWide(text)) << text.substr(0, 40);
+    }
+}
+
+TEST_F(Clipboard, AnotherProgramReadsWhatWeWrote) {
+    for (const auto& text : texts) {
+        writeClipboardText(utf8ToWide(text));
+        EXPECT_EQ(xclipOut(), text) << text.substr(0, 40);
+        EXPECT_EQ(readClipboardText(), utf8ToWide(text));
+    }
+}
+
+TEST_F(Clipboard, ServesEachTextTarget) {
+    writeClipboardText(u"a\u00E7\u00E3o \u20AC \U0001F600\0after"s);
+    const struct {
+        const char* target;
+        std::string expected;
+    } rows[] = {
+        {"UTF8_STRING", "a\xC3\xA7\xC3\xA3o \xE2\x82\xAC \xF0\x9F\x98\x80"},
+        {"TEXT", "a\xC3\xA7\xC3\xA3o \xE2\x82\xAC \xF0\x9F\x98\x80"},
+        {"STRING", "a\xE7\xE3o ? ?"},
+        {"TARGETS", "TARGETS\nTIMESTAMP\nUTF8_STRING\nSTRING\nTEXT\n"},
+    };
+    for (const auto& row : rows) EXPECT_EQ(xclipOut(row.target), row.expected) << row.target;
+    EXPECT_EQ(xclipOut("image/png"), std::nullopt);
+}
+
+TEST_F(Clipboard, ReadsNothingWithoutText) {
+    EXPECT_EQ(readClipboardText(), u"");
+    const auto image = xclipIn(std::string("\x89PNG\r\n\x1A\n", 8), "image/png");
+    EXPECT_EQ(readClipboardText(), u"");
+}
+
+TEST_F(Clipboard, ReadsWhatOtherOwnersOffer) {
+    const struct {
+        const char* what;
+        std::vector<Offer> offers;
+        bool listsTargets;
+        bool silent;
+        std::u16string expected;
+    } rows[] = {
+        {"secret", {{"x-kde-passwordManagerHint", "UTF8_STRING", "secret"}, {"UTF8_STRING", "UTF8_STRING", "hunter2"}},
+         true, false, u""},
+        {"other hint", {{"x-kde-passwordManagerHint", "UTF8_STRING", "public"}, {"UTF8_STRING", "UTF8_STRING", "ok"}},
+         true, false, u"ok"},
+        {"Latin-1 only", {{"STRING", "STRING", "ol\xE1"}}, true, false, u"ol\u00E1"},
+        {"no target list", {{"UTF8_STRING", "UTF8_STRING", "ok"}}, false, false, u"ok"},
+        {"embedded NUL", {{"UTF8_STRING", "UTF8_STRING", std::string("ab\0cd", 5)}}, true, false, u"ab"},
+        {"never answers", {{"UTF8_STRING", "UTF8_STRING", "late"}}, true, true, u""},
+    };
+    for (const auto& row : rows) {
+        const FakeOwner owner(row.offers, row.listsTargets, row.silent);
+        EXPECT_EQ(readClipboardText(), row.expected) << row.what;
+    }
+    writeClipboardText(u"still serving");
+    EXPECT_EQ(xclipOut(), "still serving");
+}
+
+// The request's window is gone before we answer: our writes to it fail with
+// BadWindow on our connection, which must not end the process.
+TEST_F(Clipboard, SurvivesARequestorThatVanishes) {
+    const std::string& text = texts.back();
+    writeClipboardText(utf8ToWide(text));
+    const Window window = XCreateSimpleWindow(display(), DefaultRootWindow(display()), 0, 0, 1, 1, 0, 0, 0);
+    XConvertSelection(display(), atom("CLIPBOARD"), atom("UTF8_STRING"), atom("GONE"), window, CurrentTime);
+    XDestroyWindow(display(), window);
+    XSync(display(), False);
+    EXPECT_EQ(xclipOut(), text);
+}
+
+TEST_F(Clipboard, StartsAgainAfterStop) {
+    writeClipboardText(u"first");
+    stopClipboardAccess();
+    ASSERT_TRUE(eventually([] { return clipboardOwner() == None; }));
+    EXPECT_EQ(readClipboardText(), u"");
+    writeClipboardText(u"second");
+    EXPECT_EQ(xclipOut(), "second");
+    EXPECT_EQ(readClipboardText(), u"second");
+}
+
+TEST_F(Clipboard, ThreadsMayShareIt) {
+    constexpr int rounds = 40;
+    std::set<std::u16string> allowed{u""};
+    for (int i = 0; i < rounds; ++i) allowed.insert(u"text " + utf8ToWide(std::to_string(i)));
+    std::atomic<bool> writing{true};
+    std::vector<std::u16string> unexpected;
+
+    std::thread reader([&] {
+        while (writing) {
+            auto text = readClipboardText();
+            if (!allowed.count(text)) unexpected.push_back(std::move(text));
+        }
+    });
+    std::thread stopper([&] {
+        while (writing) {
+            readClipboardText();
+            stopClipboardAccess();
+        }
+    });
+    for (int i = 0; i < rounds; ++i) {
+        const std::u16string text = u"text " + utf8ToWide(std::to_string(i));
+        writeClipboardText(text);
+        const auto back = readClipboardText();
+        EXPECT_TRUE(back == text || back.empty()) << i;
+    }
+    writing = false;
+    reader.join();
+    stopper.join();
+    EXPECT_TRUE(unexpected.empty());
+}
+
+}  // namespace
