@@ -1,0 +1,162 @@
+#include "translate/http_transport.h"
+
+#include <atomic>
+#include <climits>
+#include <memory>
+#include <mutex>
+
+#include <curl/curl.h>
+
+#include "support/logger.h"
+#include "translate/http_transport_internal.h"
+#include "translate/message_format.h"
+
+std::map<int, bool> initializedLibraries{{libcurlLibrary, false}};
+
+int (*startLibcurl)(long flags) = [](long flags) { return static_cast<int>(curl_global_init(flags)); };
+
+namespace {
+
+// Guards initializedLibraries and curl_global_init, which must not run on two
+// threads at once.
+std::mutex librariesMutex;
+
+std::atomic<bool> transfersAborted{false};
+
+constexpr const char* userAgent =
+    "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+    "Chrome/91.0.4472.164 Safari/537.36";
+
+struct EasyDeleter {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct ListDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+struct CurlFree {
+    void operator()(char* text) const { curl_free(text); }
+};
+struct MultiDeleter {
+    void operator()(CURLM* handle) const { curl_multi_cleanup(handle); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
+using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
+using HeaderList = std::unique_ptr<curl_slist, ListDeleter>;
+
+int abortCheck(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return transfersAborted.load() ? 1 : 0;
+}
+
+// The transfer of curl_easy_perform, driven here instead: libcurl's own loop
+// waits up to a second between progress calls, and shutdown should not wait
+// that long for an aborted transfer. Waits at most 100 ms at a time.
+CURLcode perform(CURL* easy)
+{
+    MultiHandle multi(curl_multi_init());
+    if (!multi || curl_multi_add_handle(multi.get(), easy) != CURLM_OK)
+        return CURLE_OUT_OF_MEMORY;
+    struct Detach {
+        CURLM* multi;
+        CURL* easy;
+        ~Detach() { curl_multi_remove_handle(multi, easy); }
+    } detach{multi.get(), easy};
+    for (int running = 1; running;) {
+        if (curl_multi_perform(multi.get(), &running) != CURLM_OK)
+            return CURLE_RECV_ERROR;
+        if (running && curl_multi_poll(multi.get(), nullptr, 0, 100, nullptr) != CURLM_OK)
+            return CURLE_RECV_ERROR;
+    }
+    int queued;
+    while (CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
+        if (message->msg == CURLMSG_DONE && message->easy_handle == easy)
+            return message->data.result;
+    }
+    return CURLE_RECV_ERROR;
+}
+
+bool startsWithHttps(const std::string& url)
+{
+    return url.size() >= 8 && curl_strnequal(url.c_str(), "https://", 8);
+}
+
+}  // namespace
+
+bool httpGet(const std::string& url, std::string& body, std::vector<std::string> headerLines)
+{
+    if (transfersAborted.load())
+        return false;
+    EasyHandle handle(curl_easy_init());
+    if (!handle)
+        return false;
+    CURL* h = handle.get();
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, writeCallback);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(h, CURLOPT_USERAGENT, userAgent);
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT, 20L);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 5L);
+    curl_slist* lines = nullptr;
+    for (const std::string& line : headerLines)
+        lines = curl_slist_append(lines, line.c_str());
+    HeaderList headers(lines);
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+    // A redirect may never take an HTTPS request to plain HTTP (libcurl would
+    // allow it, and FTP too, by default).
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, startsWithHttps(url) ? "https" : "http,https");
+    // Lets abortTransfers() end a transfer that is waiting on the peer.
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, abortCheck);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    return perform(h) == CURLE_OK;
+}
+
+std::size_t writeCallback(char* data, std::size_t, std::size_t count, void* userData)
+{
+    auto& body = *static_cast<std::string*>(userData);
+    // Returning less than `count` makes libcurl fail the transfer.
+    if (body.size() > maxBodyBytes || count > maxBodyBytes - body.size())
+        return 0;
+    try {
+        body.append(data, count);
+    } catch (...) {
+        return 0;
+    }
+    return count;
+}
+
+bool initCurl()
+{
+    std::lock_guard lock(librariesMutex);
+    if (initializedLibraries[libcurlLibrary])
+        return true;
+    const int code = startLibcurl(CURL_GLOBAL_ALL);
+    if (code != 0) {
+        logger::write(formatMessage("Erro ao iniciar a libcurl. Erro: {}", {std::to_string(code)}));
+        initializedLibraries[libcurlLibrary] = false;
+        return false;
+    }
+    initializedLibraries[libcurlLibrary] = true;
+    return true;
+}
+
+std::string urlEscape(const std::string& text)
+{
+    if (!initCurl())
+        return {};
+    if (text.empty())
+        return {};  // curl_easy_escape would take a length of 0 as "use strlen"
+    if (text.size() > static_cast<std::size_t>(INT_MAX))
+        return {};
+    EasyHandle handle(curl_easy_init());
+    std::unique_ptr<char, CurlFree> escaped(
+        curl_easy_escape(handle.get(), text.data(), static_cast<int>(text.size())));
+    if (!escaped)
+        return {};
+    return escaped.get();
+}
+
+void abortTransfers()
+{
+    transfersAborted.store(true);
+}

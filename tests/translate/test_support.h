@@ -1,0 +1,62 @@
+#pragma once
+
+// Shared by the translation service's tests: every test process logs into a
+// private temporary file, and can run the fake endpoint on loopback.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include <picojson.h>
+
+// The log lines written after this object was made.
+class LogWatch {
+public:
+    LogWatch();
+    std::vector<std::string> newLines() const;
+
+private:
+    std::uintmax_t start;
+};
+
+// tests/tools/fake_endpoint.py serving on 127.0.0.1 at an ephemeral port,
+// stopped when the object goes.
+class FakeEndpoint {
+public:
+    struct Tls {
+        std::string cert;
+        std::string key;
+    };
+
+    explicit FakeEndpoint(std::optional<Tls> tls = std::nullopt);
+    ~FakeEndpoint();
+    FakeEndpoint(const FakeEndpoint&) = delete;
+    FakeEndpoint& operator=(const FakeEndpoint&) = delete;
+
+    int port() const { return listening; }
+    // Scheme, host and port, e.g. "http://127.0.0.1:40123".
+    std::string origin() const;
+    // The requests recorded so far, one JSON object each.
+    std::vector<picojson::value> requests() const;
+    // Waits until at least `count` requests arrived; false at the deadline.
+    bool waitForRequests(std::size_t count, std::chrono::milliseconds limit) const;
+
+private:
+    void stop();
+
+    std::string directory;
+    std::string requestsFile;
+    pid_t child = -1;
+    int listening = 0;
+    bool secure;
+};
+
+// A path in the trusted (or the untrusted) test CA directory made by
+// tests/tools/with_test_ca.sh; nullopt when not running under it.
+std::optional<FakeEndpoint::Tls> testCertificate(bool trusted);
+
+// A loopback port with nothing listening on it.
+int closedPort();
