@@ -1,0 +1,163 @@
+// The logger keeps process-wide state with no way to close it, so every
+// scenario runs in a forked child, in a fresh working directory; the parent
+// reads the files afterwards. The child ends with _exit, which skips the
+// stream's destructor: what the files hold was flushed by write() itself.
+#include "support/logger.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char logName[] = "log.log";
+constexpr char fallbackName[] = "default log file.txt";
+
+class LoggerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "tarsel-logger-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // Runs `scenario` in a child process whose working directory is dir_.
+    template <typename Scenario>
+    void inChild(Scenario scenario)
+    {
+        EXPECT_EXIT(
+            {
+                if (chdir(dir_.c_str()) != 0)
+                    _exit(2);
+                scenario();
+                _exit(0);
+            },
+            ::testing::ExitedWithCode(0), "");
+    }
+
+    // The file's bytes, or nullopt when no regular file has that name.
+    std::optional<std::string> contents(const char* name) const
+    {
+        if (!fs::is_regular_file(dir_ / name))
+            return std::nullopt;
+        std::ifstream in(dir_ / name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    // A directory in the place of a log file: no one, root included, can
+    // open it for writing.
+    void block(const char* name) { fs::create_directory(dir_ / name); }
+    void plant(const char* name) { std::ofstream(dir_ / name) << "linha antiga\n"; }
+
+    fs::path dir_;
+};
+
+struct Case {
+    const char* name;
+    std::vector<const char*> stale;    // files holding a line from an earlier run
+    std::vector<const char*> blocked;  // names that cannot be created
+    bool openLog;                      // start-up's logger::open("log.log")
+    std::vector<std::string> messages;
+    std::map<std::string, std::optional<std::string>> expected;  // nullopt: no such file
+};
+
+void PrintTo(const Case& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+const Case cases[] = {
+    {"LogEmptiedAtOpen", {logName}, {}, true, {},
+     {{logName, ""}, {fallbackName, std::nullopt}}},
+    {"OneLinePerMessageLatin1Unchanged", {logName}, {}, true,
+     {"Exce\xE7\xE3o na fun\xE7\xE3o translator::translate", "", "a{}b"},
+     {{logName, "Exce\xE7\xE3o na fun\xE7\xE3o translator::translate\n\na{}b\n"}, {fallbackName, std::nullopt}}},
+    {"LineBreakGivesSeveralLines", {}, {}, true, {"um\ndois"},
+     {{logName, "um\ndois\n"}}},
+    {"FallbackWhenLogCannotBeCreated", {fallbackName}, {logName}, true,
+     {"primeira", "segunda"}, {{fallbackName, "primeira\nsegunda\n"}}},
+    {"FallbackWhenNothingOpened", {}, {}, false, {"sem abertura"},
+     {{fallbackName, "sem abertura\n"}, {logName, std::nullopt}}},
+    {"SilentWhenNeitherCanBeCreated", {}, {logName, fallbackName}, true, {"perdida", "outra"},
+     {{logName, std::nullopt}, {fallbackName, std::nullopt}}},
+};
+
+class LoggerCase : public LoggerTest, public ::testing::WithParamInterface<Case> {};
+
+TEST_P(LoggerCase, FilesHoldExactlyTheMessages)
+{
+    const Case& c = GetParam();
+    for (const char* name : c.stale)
+        plant(name);
+    for (const char* name : c.blocked)
+        block(name);
+    inChild([&] {
+        if (c.openLog)
+            logger::open(logName);
+        for (const std::string& message : c.messages)
+            logger::write(message);
+    });
+    for (const auto& [name, expected] : c.expected)
+        EXPECT_EQ(contents(name.c_str()), expected) << name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Log, LoggerCase, ::testing::ValuesIn(cases),
+                         [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+TEST_F(LoggerTest, LoggingResumesOnceTheFallbackCanBeCreated)
+{
+    block(logName);
+    block(fallbackName);
+    inChild([&] {
+        logger::open(logName);
+        logger::write("perdida");
+        fs::remove(fallbackName);
+        logger::write("guardada");
+    });
+    EXPECT_EQ(contents(fallbackName), "guardada\n");
+}
+
+// Both threads find no file open and race to open the fallback; it must be
+// opened (and emptied) once, and no line may be cut or mixed with another.
+TEST_F(LoggerTest, TwoThreadsWriteWholeLines)
+{
+    constexpr int perThread = 2000;
+    const auto message = [](char thread, int i) { return std::string(300, thread) + std::to_string(i); };
+    inChild([&] {
+        auto writer = [&](char thread) {
+            for (int i = 0; i < perThread; ++i)
+                logger::write(message(thread, i));
+        };
+        std::thread a(writer, 'a'), b(writer, 'b');
+        a.join();
+        b.join();
+    });
+
+    std::multiset<std::string> expected;
+    for (int i = 0; i < perThread; ++i) {
+        expected.insert(message('a', i));
+        expected.insert(message('b', i));
+    }
+    std::multiset<std::string> lines;
+    std::ifstream in(dir_ / fallbackName, std::ios::binary);
+    for (std::string line; std::getline(in, line);)
+        lines.insert(line);
+    EXPECT_TRUE(lines == expected) << lines.size() << " lines, " << expected.size() << " expected";
+}
+
+}  // namespace

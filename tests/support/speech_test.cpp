@@ -1,0 +1,305 @@
+// Speech as the daemon receives it: libspeechd is pointed (SPEECHD_ADDRESS)
+// at tests/tools/fake_speechd.py, which records every utterance. The speech
+// component keeps process-wide state, so each test runs in a forked child;
+// the child's failures are printed there and make it exit non-zero.
+#include "support/speech.h"
+
+#include <gtest/gtest.h>
+#include <picojson.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// Sanitizer builds: libspeechd leaks a short report string on every failed
+// connection ("Autospawn disabled" in spd_open2); the full unwinder is needed
+// to see its frame under glib's allocator.
+extern "C" const char* __lsan_default_suppressions()
+{
+    return "leak:libspeechd.so\n";
+}
+extern "C" const char* __asan_default_options()
+{
+    return "fast_unwind_on_malloc=0";
+}
+
+namespace {
+
+template <typename Condition>
+bool waitUntil(Condition condition, Clock::duration timeout)
+{
+    const auto deadline = Clock::now() + timeout;
+    while (!condition()) {
+        if (Clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+struct Recorded {
+    std::string text, language, priority, clientName, ssmlMode;
+};
+
+std::string field(const picojson::object& entry, const char* key)
+{
+    const auto found = entry.find(key);
+    return found != entry.end() && found->second.is<std::string>() ? found->second.get<std::string>() : "(null)";
+}
+
+std::vector<Recorded> recorded(const fs::path& log)
+{
+    std::vector<Recorded> result;
+    std::ifstream in(log, std::ios::binary);
+    for (std::string line; std::getline(in, line) && !in.eof();) {
+        picojson::value entry;
+        if (!picojson::parse(entry, line).empty() || !entry.is<picojson::object>())
+            continue;
+        const auto& object = entry.get<picojson::object>();
+        result.push_back({field(object, "text"), field(object, "language"), field(object, "priority"),
+                          field(object, "client_name"), field(object, "ssml_mode")});
+    }
+    return result;
+}
+
+// The fake daemon as a child process: listening once constructed, stopped
+// with SIGTERM when destroyed.
+class FakeSpeechd {
+public:
+    FakeSpeechd(const fs::path& socket, const fs::path& log)
+    {
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        const std::string socketArg = socket.string(), logArg = log.string();
+        const char* argv[] = {TARSEL_PYTHON, TARSEL_FAKE_SPEECHD, "--socket", socketArg.c_str(),
+                              "--log", logArg.c_str(), nullptr};
+        if (posix_spawn(&pid_, TARSEL_PYTHON, &actions, nullptr, const_cast<char**>(argv), environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        std::string said;
+        pollfd output{out[0], POLLIN, 0};
+        const auto deadline = Clock::now() + 10s;
+        char buffer[64];
+        while (pid_ > 0 && said.find("READY\n") == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0 || poll(&output, 1, static_cast<int>(left.count())) <= 0)
+                break;
+            const ssize_t n = read(out[0], buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            said.append(buffer, static_cast<size_t>(n));
+        }
+        close(out[0]);
+        ready_ = said.find("READY\n") != std::string::npos;
+    }
+
+    ~FakeSpeechd()
+    {
+        if (pid_ <= 0)
+            return;
+        kill(pid_, SIGTERM);
+        int status = 0;
+        if (!waitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, 5s)) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+        }
+    }
+
+    FakeSpeechd(const FakeSpeechd&) = delete;
+    FakeSpeechd& operator=(const FakeSpeechd&) = delete;
+
+    bool ready() const { return ready_; }
+
+private:
+    pid_t pid_ = -1;
+    bool ready_ = false;
+};
+
+class SpeechTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "tarsel-speech-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        socket_ = dir_ / "speechd.sock";
+        log_ = dir_ / "speech.jsonl";
+        setenv("SPEECHD_ADDRESS", ("unix_socket:" + socket_.string()).c_str(), 1);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // Runs `scenario` in a fresh process, where speech has never been used.
+    template <typename Scenario>
+    void inChild(Scenario scenario)
+    {
+        EXPECT_EXIT(runThenExit(scenario), ::testing::ExitedWithCode(0), "");
+    }
+
+    // GoogleTest prints nothing in a death-test child: its failures go to
+    // stderr, which the parent shows. exit(), not _exit(), so that the leak
+    // checker of a sanitizer build looks at the child too.
+    template <typename Scenario>
+    [[noreturn]] static void runThenExit(Scenario& scenario)
+    {
+        scenario();
+        std::fflush(stdout);
+        const auto* result = ::testing::UnitTest::GetInstance()->current_test_info()->result();
+        for (int i = 0; i < result->total_part_count(); ++i) {
+            const auto& part = result->GetTestPartResult(i);
+            if (part.failed())
+                std::fprintf(stderr, "line %d: %s\n", part.line_number(), part.message());
+        }
+        std::exit(result->Failed() ? 1 : 0);
+    }
+
+    bool waitForCount(size_t count, Clock::duration timeout = 20s) const
+    {
+        return waitUntil([&] { return recorded(log_).size() >= count; }, timeout);
+    }
+
+    fs::path dir_, socket_, log_;
+};
+
+struct Row {
+    std::u16string text;
+    std::optional<std::string> language;  // nullopt: the one-argument form
+    const char* expectedText;             // UTF-8
+    const char* expectedLanguage;
+};
+
+const std::vector<Row> rows = {
+    {u"Tradução: ação, coração, pôr-do-sol", std::nullopt, "Tradução: ação, coração, pôr-do-sol", "pt-BR"},
+    {u"{} {0} {chave} %s %d %n", std::nullopt, "{} {0} {chave} %s %d %n", "pt-BR"},
+    {u"antes\n.\ndepois", std::nullopt, "antes\n.\ndepois", "pt-BR"},
+    {u".\r\n.\r\nfim", std::nullopt, ".\r\n.\r\nfim", "pt-BR"},
+    {u".", std::nullopt, ".", "pt-BR"},
+    {u"<speak>texto, não marcação</speak>", std::nullopt, "<speak>texto, não marcação</speak>", "pt-BR"},
+    {u"Hello, world", "en", "Hello, world", "en"},
+    {u"你好 😀", "zh-CN", "你好 😀", "zh-CN"},
+    {u"De volta ao português", std::nullopt, "De volta ao português", "pt-BR"},
+    {u"Código estranho", "en\r\nQUIT", "Código estranho", "pt-BR"},
+};
+
+TEST_F(SpeechTest, TextsArriveUnchangedWithTheirLanguage)
+{
+    FakeSpeechd daemon(socket_, log_);
+    ASSERT_TRUE(daemon.ready());
+    inChild([&] {
+        speech::load();
+        for (const Row& row : rows) {
+            if (row.language)
+                speech::speak(row.text, *row.language);
+            else
+                speech::speak(row.text);
+        }
+        ASSERT_TRUE(waitForCount(rows.size()));
+        const auto got = recorded(log_);
+        ASSERT_EQ(got.size(), rows.size());
+        for (size_t i = 0; i < rows.size(); ++i) {
+            EXPECT_EQ(got[i].text, rows[i].expectedText) << "utterance " << i;
+            EXPECT_EQ(got[i].language, rows[i].expectedLanguage) << "utterance " << i;
+            EXPECT_EQ(got[i].priority, "text") << "queued, never interrupting";
+            EXPECT_EQ(got[i].ssmlMode, "off");
+            EXPECT_NE(got[i].clientName.find(":tarsel-translator:"), std::string::npos) << got[i].clientName;
+        }
+    });
+}
+
+// Each thread speaks in its own language: no text may be cut, lost, doubled,
+// reordered within its thread or spoken with the other thread's language.
+TEST_F(SpeechTest, TwoThreadsArriveWholeInTheirOwnLanguage)
+{
+    constexpr int perThread = 100;
+    const auto text = [](char thread, int i) {
+        return std::string("fio ") + thread + " frase " + std::to_string(i) + "\n" + std::string(400, thread);
+    };
+    FakeSpeechd daemon(socket_, log_);
+    ASSERT_TRUE(daemon.ready());
+    inChild([&] {
+        speech::load();
+        auto speaker = [&](char thread, const char* language) {
+            for (int i = 0; i < perThread; ++i) {
+                const std::string utf8 = text(thread, i);
+                speech::speak(std::u16string(utf8.begin(), utf8.end()), language);
+            }
+        };
+        std::thread a(speaker, 'a', "en"), b(speaker, 'b', "pt-BR");
+        a.join();
+        b.join();
+        ASSERT_TRUE(waitForCount(2 * perThread));
+        const auto got = recorded(log_);
+        ASSERT_EQ(got.size(), 2u * perThread);
+        int next[2] = {0, 0};
+        for (const Recorded& r : got) {
+            const char thread = r.text.size() > 4 ? r.text[4] : '?';
+            ASSERT_TRUE(thread == 'a' || thread == 'b') << r.text;
+            const int t = thread - 'a';
+            EXPECT_EQ(r.text, text(thread, next[t]++));
+            EXPECT_EQ(r.language, t == 0 ? "en" : "pt-BR") << r.text;
+        }
+    });
+}
+
+// No daemon: load and speak return at once and say nothing. A daemon that
+// appears later is found, and one that goes away (which raises SIGPIPE on
+// the next write) is survived and found again when it returns.
+TEST_F(SpeechTest, MissingDaemonIsSilenceAndLaterSpeechReconnects)
+{
+    inChild([&] {
+        const auto microseconds = [](auto duration) {
+            return static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(duration).count());
+        };
+        const auto start = Clock::now();
+        speech::load();
+        const auto loaded = Clock::now();
+        speech::speak(u"Ningu\u00e9m ouve");
+        std::printf("without a daemon: load %lld us, speak %lld us\n", microseconds(loaded - start),
+                    microseconds(Clock::now() - loaded));
+
+        const auto speakUntilHeard = [&](const fs::path& log, const std::u16string& text) {
+            return waitUntil(
+                [&] {
+                    speech::speak(text);
+                    return waitUntil([&] { return !recorded(log).empty(); }, 200ms);
+                },
+                15s);
+        };
+        {
+            FakeSpeechd daemon(socket_, log_);
+            ASSERT_TRUE(daemon.ready());
+            ASSERT_TRUE(speakUntilHeard(log_, u"De volta"));
+            EXPECT_EQ(recorded(log_).front().text, "De volta") << "nothing said without a daemon comes late";
+        }
+        speech::speak(u"Ao vento");
+        const fs::path secondLog = dir_ / "second.jsonl";
+        FakeSpeechd restarted(socket_, secondLog);
+        ASSERT_TRUE(restarted.ready());
+        EXPECT_TRUE(speakUntilHeard(secondLog, u"Outra vez"));
+    });
+}
+
+}  // namespace
