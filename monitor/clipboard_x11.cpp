@@ -24,6 +24,11 @@
 
 #include "support/text_conversion.h"
 
+// For LockDisplay only; it defines min and max as macros.
+#include <X11/Xlibint.h>
+#undef min
+#undef max
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -83,6 +88,15 @@ int onXError(Display* display, XErrorEvent* error) {
 int onXIOError(Display* display) {
     if (display == ourDisplay.load()) return 0;
     return previousIOErrorHandler ? previousIOErrorHandler(display) : 0;
+}
+
+// libX11 (1.8) takes the user lock and drops the display lock before it
+// calls this, and its caller drops the display lock again once we return.
+// Undo both, so that the locks stay balanced on a connection that lives on.
+void onConnectionLost(Display* display, void* broken) {
+    *static_cast<bool*>(broken) = true;
+    XUnlockDisplay(display);
+    LockDisplay(display);
 }
 
 void installErrorHandlers() {
@@ -201,6 +215,8 @@ public:
         XFlush(display_);
     }
 
+    bool lost() const { return broken_ || hungUp_; }
+
     std::u16string read() {
         if (owned_) return owned_->text;
         if (XGetSelectionOwner(display_, clipboard_) == None) return {};
@@ -256,7 +272,7 @@ public:
     // Handles whatever the server has sent, without blocking.
     void dispatchPending() {
         XEvent event;
-        while (!broken_ && XPending(display_)) {
+        while (!lost() && XPending(display_)) {
             XNextEvent(display_, &event);
             handle(event);
         }
@@ -268,11 +284,8 @@ public:
         for (const auto& transfer : transfers_) deadline = std::min(deadline.value_or(transfer.deadline), transfer.deadline);
         pollfd fds[] = {{ConnectionNumber(display_), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
         const int ready = poll(fds, 2, deadline ? millisecondsUntil(*deadline) : -1);
-        if (ready > 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))) {
-            // Let Xlib see the failure and run the I/O error path.
-            XNoOp(display_);
-            XFlush(display_);
-        }
+        // Xlib may not notice a hang-up until it reads; no need to wait.
+        if (ready > 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))) hungUp_ = true;
         if (ready > 0 && (fds[1].revents & POLLIN)) {
             eventfd_t count;
             eventfd_read(wakeFd_, &count);
@@ -285,12 +298,12 @@ private:
     std::optional<XEvent> waitFor(Predicate wanted, Clock::time_point deadline) {
         XEvent event;
         for (;;) {
-            while (!broken_ && XPending(display_)) {
+            while (!lost() && XPending(display_)) {
                 XNextEvent(display_, &event);
                 if (wanted(event)) return event;
                 handle(event);
             }
-            if (broken_ || stopping_.load() || Clock::now() >= deadline) return std::nullopt;
+            if (lost() || stopping_.load() || Clock::now() >= deadline) return std::nullopt;
             sleep(deadline);
         }
     }
@@ -486,6 +499,7 @@ private:
     int wakeFd_;
     const std::atomic<bool>& stopping_;
     const bool& broken_;
+    bool hungUp_ = false;
     Window window_;
     Atom clipboard_, targets_, timestamp_, utf8String_, text_, incr_, secretHint_;
     Atom selectionProperty_, timestampProperty_;
@@ -567,8 +581,7 @@ private:
         // Instead of Xlib's exit(): mark the connection broken and wind down;
         // the next call opens a new one.
         bool broken = false;
-        XSetIOErrorExitHandler(
-            display, [](Display*, void* flag) { *static_cast<bool*>(flag) = true; }, &broken);
+        XSetIOErrorExitHandler(display, onConnectionLost, &broken);
         const OurDisplay ours(display);
         Connection connection(display, wake_.get(), stopping_, broken);
 
@@ -593,7 +606,7 @@ private:
                 finish(*request, std::move(result));
             }
             connection.dispatchPending();
-            if (broken) break;
+            if (connection.lost()) break;
             {
                 std::lock_guard lock(mutex_);
                 if (stopping_ || !queue_.empty()) continue;

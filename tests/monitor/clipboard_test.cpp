@@ -72,6 +72,22 @@ public:
         fd_ = -1;
     }
 
+    // Its first line of output, without waiting for it to exit.
+    std::optional<std::string> firstLine() {
+        std::string line;
+        const auto deadline = Clock::now() + patience;
+        char c;
+        while (line.find('\n') == std::string::npos) {
+            pollfd fd{fd_, POLLIN, 0};
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0 || poll(&fd, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
+            if (read(fd_, &c, 1) != 1) return std::nullopt;
+            line += c;
+        }
+        line.pop_back();
+        return line;
+    }
+
     // Everything it writes until it exits; nothing if that takes too long.
     std::optional<std::string> output() {
         std::string out;
@@ -313,6 +329,23 @@ TEST_F(Clipboard, StartsAgainAfterStop) {
     writeClipboardText(u"second");
     EXPECT_EQ(xclipOut(), "second");
     EXPECT_EQ(readClipboardText(), u"second");
+}
+
+// Losing the X server must end our connection, not the process.
+TEST_F(Clipboard, OutlivesItsServer) {
+    const std::string display = std::getenv("DISPLAY");
+    auto server = std::make_unique<Child>(std::vector<std::string>{"Xvfb", "-displayfd", "1", "-nolisten", "tcp"}, false);
+    const auto number = server->firstLine();
+    ASSERT_TRUE(number);
+    setenv("DISPLAY", (":" + *number).c_str(), 1);
+    writeClipboardText(u"doomed");
+    EXPECT_EQ(readClipboardText(), u"doomed");
+    server.reset();
+    EXPECT_TRUE(eventually([] { return readClipboardText().empty(); }));
+    stopClipboardAccess();
+    setenv("DISPLAY", display.c_str(), 1);
+    writeClipboardText(u"alive");
+    EXPECT_EQ(xclipOut(), "alive");
 }
 
 TEST_F(Clipboard, ThreadsMayShareIt) {
