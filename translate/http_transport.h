@@ -16,6 +16,9 @@ constexpr std::size_t maxBodyBytes = 8 * 1024 * 1024;
 
 // One GET of `url`; the answer's bytes are appended to `body`. True when
 // libcurl ended the transfer with CURLE_OK (an HTTP error status included).
+// Redirects are followed, never from HTTPS to another scheme; a body past
+// maxBodyBytes fails the transfer. Each call has its own handle: safe on any
+// thread.
 bool httpGet(const std::string& url, std::string& body, std::vector<std::string> headerLines);
 
 // libcurl write function; `userData` is the body string.
@@ -28,5 +31,6 @@ std::string urlEscape(const std::string& text);
 // next call tries again.
 bool initCurl();
 
-// For shutdown: every transfer in progress, and every later one, fails at once.
+// For shutdown: every transfer in progress fails within about 100 ms, and
+// every later one at once. Cannot be undone.
 void abortTransfers();
