@@ -55,7 +55,8 @@ void tarselTranslatorDialog::MonitorClipboard() {
         // translating it would only end monitoring with a failure.
         if (!text.empty() && text != lastClipboardText) {
             lastClipboardText = text;
-            const std::u16string translation = translatorPtr->translate(lastClipboardText);
+            std::pair<std::string, std::string> usedCodes;
+            const std::u16string translation = translatorPtr->translate(lastClipboardText, &usedCodes);
             if (translation.empty()) {
                 // Closing aborts the transfer; the user is leaving, not failing.
                 if (monitoring) say(spokenMessages::translationFailed);
@@ -64,7 +65,7 @@ void tarselTranslatorDialog::MonitorClipboard() {
             }
             lastClipboardText = translation;
             writeClipboardText(translation);
-            speech::speak(translation);
+            speech::speak(translation, usedCodes.second);
         }
         monitorWake.wait_for(lock, pollInterval, [this] { return closing; });
     }

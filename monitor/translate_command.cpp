@@ -23,12 +23,13 @@ void tarselTranslatorDialog::OnTranslate(wxCommandEvent& event) {
     inputText->Clear();
 
     translatorPtr->setLanguages(sourceName, targetName);
-    const std::u16string translation = translatorPtr->translate(text);
+    std::pair<std::string, std::string> usedCodes;
+    const std::u16string translation = translatorPtr->translate(text, &usedCodes);
     if (translation.empty()) {
         speech::speak(latin1ToWide(std::string(spokenMessages::translationFailed)));
         return;
     }
-    speech::speak(translation);
+    speech::speak(translation, usedCodes.second);
     const wxString shown = toWx(translation);
     outputText->AppendText(shown);
     clipboard.Open();
