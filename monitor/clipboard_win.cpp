@@ -92,7 +92,11 @@ std::u16string readClipboardText() {
     // GlobalSize may round up, so it only bounds the scan.
     const auto* units = static_cast<const char16_t*>(locked.data());
     const SIZE_T capacity = GlobalSize(block) / sizeof(char16_t);
-    return std::u16string(units, std::find(units, units + capacity, u'\0'));
+    try {
+        return std::u16string(units, std::find(units, units + capacity, u'\0'));
+    } catch (...) {
+        return {};
+    }
 }
 
 void writeClipboardText(const std::u16string& text) {

@@ -209,6 +209,7 @@ public:
         window_ = XCreateWindow(display_, DefaultRootWindow(display_), -10, -10, 1, 1, 0, 0, InputOnly,
                                 CopyFromParent, CWEventMask, &attributes);
 
+        // A quarter of the largest request, which Xlib counts in 4-byte units.
         long maxUnits = XExtendedMaxRequestSize(display_);
         if (maxUnits == 0) maxUnits = XMaxRequestSize(display_);
         chunk_ = std::min<std::size_t>(largestChunk, static_cast<std::size_t>(maxUnits));
@@ -257,8 +258,8 @@ public:
         owned->text = untilNul(text);
         owned->utf8 = std::make_shared<const std::string>(wideToUtf8(owned->text));
         owned->latin1 = std::make_shared<const std::string>(toLatin1(owned->text));
-        // A real timestamp, not CurrentTime, lets requests made before we
-        // took the selection be told apart.
+        // Owners are to take the selection with a real timestamp, which the
+        // TIMESTAMP target then reports.
         owned->since = serverTime();
         if (owned->since == CurrentTime) return;
         XSetSelectionOwner(display_, clipboard_, window_, owned->since);
@@ -280,7 +281,7 @@ public:
 
     // Sleeps until the server or a caller has something for us, or the
     // earlier of `deadline` and the next transfer's deadline comes.
-    void sleep(std::optional<Clock::time_point> deadline) {
+    void awaitActivity(std::optional<Clock::time_point> deadline) {
         for (const auto& transfer : transfers_) deadline = std::min(deadline.value_or(transfer.deadline), transfer.deadline);
         pollfd fds[] = {{ConnectionNumber(display_), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
         const int ready = poll(fds, 2, deadline ? millisecondsUntil(*deadline) : -1);
@@ -304,7 +305,7 @@ private:
                 handle(event);
             }
             if (lost() || stopping_.load() || Clock::now() >= deadline) return std::nullopt;
-            sleep(deadline);
+            awaitActivity(deadline);
         }
     }
 
@@ -420,8 +421,9 @@ private:
         notify.property = None;
         // Obsolete requestors leave the property to us.
         const Atom property = request.property == None ? request.target : request.property;
-        const bool current = owned_ && request.selection == clipboard_ && request.owner == window_ &&
-                             (request.time == CurrentTime || request.time >= owned_->since);
+        // Requestors' timestamps are often stale (an earlier key press), so
+        // they are not held against them.
+        const bool current = owned_ && request.selection == clipboard_ && request.owner == window_;
         if (current && answer(request.requestor, request.target, property)) notify.property = property;
         XSendEvent(display_, request.requestor, False, NoEventMask, &reply);
     }
@@ -611,7 +613,7 @@ private:
                 std::lock_guard lock(mutex_);
                 if (stopping_ || !queue_.empty()) continue;
             }
-            connection.sleep(std::nullopt);
+            connection.awaitActivity(std::nullopt);
         }
     }
 

@@ -72,35 +72,22 @@ public:
         fd_ = -1;
     }
 
-    // Its first line of output, without waiting for it to exit.
-    std::optional<std::string> firstLine() {
-        std::string line;
-        const auto deadline = Clock::now() + patience;
-        char c;
-        while (line.find('\n') == std::string::npos) {
-            pollfd fd{fd_, POLLIN, 0};
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0 || poll(&fd, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
-            if (read(fd_, &c, 1) != 1) return std::nullopt;
-            line += c;
-        }
-        line.pop_back();
-        return line;
-    }
-
-    // Everything it writes until it exits; nothing if that takes too long.
-    std::optional<std::string> output() {
+    // What it writes until it exits (or, with `oneLine`, its first line);
+    // nothing if that takes too long or it fails.
+    std::optional<std::string> output(bool oneLine = false) {
         std::string out;
         const auto deadline = Clock::now() + patience;
         char buffer[65536];
-        for (;;) {
+        while (!oneLine || out.find('\n') == std::string::npos) {
             pollfd fd{fd_, POLLIN, 0};
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0 || poll(&fd, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
-            const ssize_t n = read(fd_, buffer, sizeof buffer);
+            const ssize_t n = read(fd_, buffer, oneLine ? 1 : sizeof buffer);
+            if (n <= 0 && oneLine) return std::nullopt;
             if (n <= 0) break;
             out.append(buffer, static_cast<std::size_t>(n));
         }
+        if (oneLine) return out.substr(0, out.size() - 1);
         int status = 0;
         waitpid(pid_, &status, 0);
         pid_ = -1;
@@ -335,7 +322,7 @@ TEST_F(Clipboard, StartsAgainAfterStop) {
 TEST_F(Clipboard, OutlivesItsServer) {
     const std::string display = std::getenv("DISPLAY");
     auto server = std::make_unique<Child>(std::vector<std::string>{"Xvfb", "-displayfd", "1", "-nolisten", "tcp"}, false);
-    const auto number = server->firstLine();
+    const auto number = server->output(true);
     ASSERT_TRUE(number);
     setenv("DISPLAY", (":" + *number).c_str(), 1);
     writeClipboardText(u"doomed");
