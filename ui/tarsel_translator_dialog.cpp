@@ -104,7 +104,10 @@ tarselTranslatorDialog::~tarselTranslatorDialog() {
 
 void tarselTranslatorDialog::stopMonitoring() {
     monitoring = false;
+    // Cut short what the worker may be waiting on while it holds the mutex:
+    // a transfer, or a clipboard owner (which may be this very thread).
     abortTransfers();
+    stopClipboardAccess();
     {
         std::lock_guard lock(monitorMutex);
         closing = true;
