@@ -19,6 +19,7 @@ test_packages=(
   xvfb xauth xdotool xclip x11-utils
   dbus at-spi2-core python3 python3-gi python3-pyatspi gir1.2-atspi-2.0
   openssl util-linux iproute2 procps
+  dpkg-dev file lintian desktop-file-utils appstream
   g++-mingw-w64-x86-64 wine wine64
 )
 
