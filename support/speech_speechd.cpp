@@ -20,6 +20,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -55,6 +56,21 @@ bool isLanguageCode(const std::string& code)
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                c == '-' || c == '_';
     });
+}
+
+// The endpoint's codes that speech-dispatcher knows by another name. The
+// daemon keys its symbol and emoji dictionaries by CLDR's codes, as
+// synthesisers do, and CLDR replaced "jw" with "jv" and "tl" with "fil".
+// "zh-CN" and "zh-TW" stay: the daemon has zh_CN and zh_TW dictionaries, and
+// espeak-ng answers both with its Mandarin voice.
+std::string daemonLanguage(const std::string& code)
+{
+    static constexpr std::pair<std::string_view, std::string_view> renamed[] = {{"jw", "jv"}, {"tl", "fil"}};
+    for (const auto& [endpoint, daemon] : renamed) {
+        if (code == endpoint)
+            return std::string(daemon);
+    }
+    return code;
 }
 
 class Speaker {
@@ -139,7 +155,8 @@ private:
     // utterance always carries its own language.
     bool say(const Utterance& utterance)
     {
-        const std::string language = isLanguageCode(utterance.language) ? utterance.language : defaultLanguage;
+        const std::string language = isLanguageCode(utterance.language) ? daemonLanguage(utterance.language)
+                                                                         : defaultLanguage;
         if (language != connectionLanguage_) {
             // A daemon that refuses the code still speaks, in its own voice.
             const bool set = spd_set_language(connection_.get(), language.c_str()) == 0;

@@ -200,6 +200,9 @@ const std::vector<Row> rows = {
     {u"<speak>texto, não marcação</speak>", std::nullopt, "<speak>texto, não marcação</speak>", "pt-BR"},
     {u"Hello, world", "en", "Hello, world", "en"},
     {u"你好 😀", "zh-CN", "你好 😀", "zh-CN"},
+    {u"Sugeng enjing", "jw", "Sugeng enjing", "jv"},
+    {u"Magandang umaga", "tl", "Magandang umaga", "fil"},
+    {u"早安", "zh-TW", "早安", "zh-TW"},
     {u"De volta ao português", std::nullopt, "De volta ao português", "pt-BR"},
     {u"Código estranho", "en\r\nQUIT", "Código estranho", "pt-BR"},
 };
