@@ -9,9 +9,12 @@
 #include "ui/toolkit_text.h"
 
 void tarselTranslatorDialog::OnTranslate(wxCommandEvent& event) {
-    // Shift+Enter belongs to the field: a line break.
     if (wxGetKeyState(WXK_SHIFT)) {
-        event.Skip();
+        // Shift+Enter belongs to the field: a line break. A Shift+click on
+        // "Traduzir" is not passed on: the dialog's own handling of its
+        // affirmative button would hide the only window and leave the
+        // program running unseen.
+        if (event.GetEventObject() == inputText) event.Skip();
         return;
     }
     outputText->Clear();
