@@ -1,0 +1,483 @@
+#!/usr/bin/python3
+"""Runs every benchmark on loopback and prints one table; see scripts/bench.sh.
+
+    bench.py --bin-dir BUILD [--short] [--out FILE]
+
+BUILD holds tarsel-translator and bench/bench_core, bench/floor_dialog. The
+process re-runs itself in a private mount and network namespace and uses the
+end-to-end harness (tests/e2e/harness.py): Xvfb, D-Bus, AT-SPI, the fake
+endpoint on 443 trusted through a test CA, the recording speech endpoint.
+Each figure is measured against its floor in the same run, alternating the
+two. Nothing is asserted; the exit status says only whether every benchmark ran.
+"""
+import argparse
+import ctypes
+import datetime
+import json
+import os
+import platform
+import random
+import re
+import select
+import signal
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PYTHON = "/usr/bin/python3"
+ENDPOINT = os.path.join(ROOT, "tests", "tools", "fake_endpoint.py")
+SPEECHD = os.path.join(ROOT, "tests", "tools", "fake_speechd.py")
+INPUT_LABEL = "Texto \u00e0 traduzir"
+POLL_SECONDS = 0.6
+
+SENTENCES = [
+    "A tradu\u00e7\u00e3o autom\u00e1tica ajuda quem usa um leitor de tela. ",
+    "Voc\u00ea copia um par\u00e1grafo e ouve a vers\u00e3o em ingl\u00eas. ",
+    "N\u00e3o h\u00e1 configura\u00e7\u00e3o: as listas j\u00e1 come\u00e7am selecionadas. ",
+    "\u00c0s vezes a conex\u00e3o \u00e9 lenta, ent\u00e3o cada pedido tem limite. ",
+]
+
+
+def portuguese(units, seed=0):
+    text = ""
+    i = seed
+    while len(text) < units:
+        text += SENTENCES[i % len(SENTENCES)]
+        i += 1
+    return text[:units].rstrip()
+
+
+def arguments():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--bin-dir", required=True)
+    parser.add_argument("--short", action="store_true", help="few repetitions: checks that everything runs")
+    parser.add_argument("--out", help="also write the table here")
+    parser.add_argument("--only", help="run only the benchmarks whose name contains this")
+    return parser.parse_args()
+
+
+ARGS = arguments()
+BIN_DIR = os.path.abspath(ARGS.bin_dir)
+os.environ.setdefault("TARSEL_SOURCE_DIR", ROOT)
+os.environ["TARSEL_BINARY"] = os.path.join(BIN_DIR, "tarsel-translator")
+os.environ["TARSEL_SANITIZER"] = ""
+if os.environ.get("TARSEL_E2E_INSIDE") != "1":
+    os.environ["TARSEL_E2E_INSIDE"] = "1"
+    os.execvp("unshare", ["unshare", "--mount", "--net", PYTHON, os.path.abspath(sys.argv[0]), *sys.argv[1:]])
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+import harness  # noqa: E402
+
+SHORT = ARGS.short
+RUNS = {"translate": 4 if SHORT else 30, "extract": 5 if SHORT else 40, "enter": 3 if SHORT else 20,
+        "copy": 4 if SHORT else 30, "start": 2 if SHORT else 10, "idle_windows": 1 if SHORT else 3,
+        "idle_on": 4.0 if SHORT else 20.0, "idle_off": 4.0 if SHORT else 10.0, "strace": 3.0 if SHORT else 10.0}
+
+
+class Figure:
+    """One row: samples of the product and, when it has one, of its floor taken alternately."""
+
+    def __init__(self, name, unit, samples, floor=None, floor_name=""):
+        self.name, self.unit, self.samples, self.floor, self.floor_name = name, unit, samples, floor or [], floor_name
+
+    def row(self):
+        s = sorted(self.samples)
+        cells = [self.name, self.unit, str(len(s)), fmt(s[0]), fmt(statistics.median(s)), fmt(percentile(s, 95)),
+                 fmt(s[-1])]
+        if self.floor:
+            ratios = sorted(p / f for p, f in zip(self.samples, self.floor) if f > 0)
+            cells += ["%s: %s" % (self.floor_name, fmt(statistics.median(self.floor))),
+                      "%.2f (%.2f\u2013%.2f)" % (statistics.median(ratios), ratios[0], ratios[-1]) if ratios else "\u2014"]
+        else:
+            cells += [self.floor_name or "\u2014", "\u2014"]
+        return "| " + " | ".join(cells) + " |"
+
+
+def percentile(values, p):
+    s = sorted(values)
+    return s[min(len(s) - 1, max(0, int(round(p / 100.0 * (len(s) - 1)))))]
+
+
+def fmt(value):
+    return "%.0f" % value if abs(value) >= 100 else "%.3g" % value
+
+
+def log(message):
+    print("bench: " + message, file=sys.stderr, flush=True)
+
+
+# --- 1 and 2: the translation service in-process ---------------------------------------------
+
+def core_figures(session):
+    ca = session.path("ca")
+    endpoint = harness.spawn([PYTHON, ENDPOINT, "serve", "--port", "0", "--cert", os.path.join(ca, "server.pem"),
+                              "--key", os.path.join(ca, "server.key")], stdout=subprocess.PIPE)
+    port = harness.read_line(endpoint.stdout, 20, "the endpoint").split()[1]
+    core = os.path.join(BIN_DIR, "bench", "bench_core")
+    try:
+        out = subprocess.run([core, "translate", "https://127.0.0.1:" + port, str(RUNS["translate"])],
+                             check=True, capture_output=True, timeout=600).stdout
+    finally:
+        endpoint.terminate()
+        endpoint.wait(10)
+    out += subprocess.run([core, "extract", str(RUNS["extract"])], check=True, capture_output=True,
+                          timeout=600).stdout
+    found = {r["figure"]: r for r in map(json.loads, out.decode().splitlines())}
+    names = {"translate_100": ("translate, 100 characters", "curl GET"),
+             "translate_5000": ("translate, 5000 characters", "curl GET"),
+             "extract_5000": ("extract + utf8ToWide, 5000-character answer", "picojson parse")}
+    return [Figure(names[k][0], found[k]["unit"], found[k]["samples"], found[k]["floor"], names[k][1])
+            for k in ("translate_100", "translate_5000", "extract_5000")]
+
+
+# --- 3: Enter to speech --------------------------------------------------------------------
+
+class Keyboard:
+    """XTEST key presses straight from this process (what xdotool does, minus starting a process)."""
+
+    def __init__(self, display):
+        self.x = ctypes.CDLL("libX11.so.6")
+        self.xtst = ctypes.CDLL("libXtst.so.6")
+        self.x.XOpenDisplay.restype = ctypes.c_void_p
+        self.x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        self.x.XKeysymToKeycode.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+        self.x.XFlush.argtypes = [ctypes.c_void_p]
+        self.x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        self.xtst.XTestFakeKeyEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
+        self.display = self.x.XOpenDisplay(display.encode())
+
+    def tap(self, keysym):
+        code = self.x.XKeysymToKeycode(self.display, keysym)
+        self.xtst.XTestFakeKeyEvent(self.display, code, 1, 0)
+        self.xtst.XTestFakeKeyEvent(self.display, code, 0, 0)
+        self.x.XFlush(self.display)
+
+    def close(self):
+        self.x.XCloseDisplay(self.display)
+
+
+def utterances(app):
+    return harness._json_lines(app.speech_file)
+
+
+def wait_utterance(app, after, text_part, seconds=20):
+    def found():
+        for u in utterances(app):
+            if u["time"] >= after and text_part in u["text"]:
+                return u
+        return None
+    return harness.wait_for(found, seconds, "speech of %r" % text_part)
+
+
+def request_for(app, text_part):
+    return harness.wait_for(lambda: next((r for r in app.requests() if text_part in r["query"].get("q", "")), None),
+                            10, "the request for %r" % text_part)
+
+
+def enter_figures(session):
+    app = harness.App(session, "bench-enter")
+    keyboard = Keyboard(session.display)
+    total, to_request, after_request = [], [], []
+    try:
+        for i in range(RUNS["enter"]):
+            text = "%d %s" % (i, portuguese(96, i))
+            app.paste(text)
+            harness.wait_for(lambda: app.text(INPUT_LABEL) == text, 10, "the pasted text")
+            start = time.monotonic()
+            keyboard.tap(0xFF0D)  # Return
+            spoken = wait_utterance(app, start, text)
+            request = request_for(app, text)
+            answer = request["answer_ms"] / 1000.0
+            total.append((spoken["time"] - start - answer) * 1000.0)
+            to_request.append((request["time"] - start) * 1000.0)
+            after_request.append((spoken["time"] - request["time"] - answer) * 1000.0)
+    finally:
+        keyboard.close()
+        app.finish()
+    return [Figure("Enter to speech (minus the answer's time)", "ms", total),
+            Figure("\u2003of which: key to request at the endpoint", "ms", to_request),
+            Figure("\u2003of which: request to speech", "ms", after_request)]
+
+
+# --- 4: Copy to speech ---------------------------------------------------------------------
+
+class TimedOwner:
+    """xclip owning the clipboard; notes when it owns and when it has answered its first request."""
+
+    def __init__(self, text):
+        self.owned = self.first_served = None
+        self.process = harness.spawn(["xclip", "-selection", "clipboard", "-i", "-verbose"], stdin=subprocess.PIPE,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.process.stdin.write(text.encode())
+        self.process.stdin.close()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.process.stderr:
+            now = time.monotonic()
+            if b"Waiting for selection requests" in line:
+                self.owned = now
+            elif b"request number 2" in line and self.first_served is None:
+                self.first_served = now
+
+
+def copy_figures(session):
+    app = harness.App(session, "bench-copy")
+    total, poll_wait = [], []
+    try:
+        app.key("F1")
+        app.wait_spoken("Monitorando.")
+        for i in range(RUNS["copy"]):
+            text = "c%d %s" % (i, portuguese(96, i))
+            start = time.monotonic()
+            owner = TimedOwner(text)
+            spoken = wait_utterance(app, start, text)
+            answer = request_for(app, text)["answer_ms"] / 1000.0
+            harness.wait_for(lambda: owner.first_served is not None and owner.owned is not None, 10, "xclip's log")
+            total.append((spoken["time"] - start - answer) * 1000.0)
+            poll_wait.append((owner.first_served - owner.owned) * 1000.0)
+            owner.process.wait(10)
+            time.sleep(random.uniform(0, POLL_SECONDS))  # the next copy at a random phase of the poll
+    finally:
+        app.finish()
+    share = sum(poll_wait) / sum(total) * 100.0
+    return [Figure("Copy to speech (minus the answer's time)", "ms", total),
+            Figure("\u2003of which: waiting for the next poll", "ms", poll_wait,
+                   floor_name="%.0f %% of the total; 300 ms expected" % share)]
+
+
+# --- 5: Start-up and footprint -------------------------------------------------------------
+
+class MapWatcher:
+    """Notes when a top-level window with a given title is mapped, from MapNotify on the root window."""
+
+    def __init__(self, display):
+        x = self.x = ctypes.CDLL("libX11.so.6")
+        x.XOpenDisplay.restype = ctypes.c_void_p
+        x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x.XDefaultRootWindow.restype = ctypes.c_ulong
+        x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+        x.XSelectInput.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_long]
+        x.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        x.XPending.argtypes = [ctypes.c_void_p]
+        x.XNextEvent.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
+        x.XConnectionNumber.argtypes = [ctypes.c_void_p]
+        x.XFetchName.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.POINTER(ctypes.c_char_p)]
+        x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        self.display = x.XOpenDisplay(display.encode())
+        x.XSelectInput(self.display, x.XDefaultRootWindow(self.display), 1 << 19)  # SubstructureNotifyMask
+        x.XSync(self.display, 0)
+
+    def wait_mapped(self, title, process, seconds=30):
+        deadline = time.monotonic() + seconds
+        event = (ctypes.c_long * 24)()
+        while time.monotonic() < deadline and process.poll() is None:
+            while self.x.XPending(self.display):
+                self.x.XNextEvent(self.display, event)
+                now = time.monotonic()
+                if event[0] == 19 and self.name(event[5]) == title:  # MapNotify; XMapEvent.window
+                    return now
+            select.select([self.x.XConnectionNumber(self.display)], [], [], 0.005)
+        raise AssertionError("%s was not mapped" % title)
+
+    def name(self, window):
+        name = ctypes.c_char_p()
+        self.x.XFetchName(self.display, window, ctypes.byref(name))
+        return name.value.decode() if name.value else None
+
+    def close(self):
+        self.x.XCloseDisplay(self.display)
+
+
+def resident_mib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return int(re.search(r"VmRSS:\s+(\d+)", f.read()).group(1)) / 1024.0
+
+
+def lists_filled(pid):
+    """The item count of each language list, read through AT-SPI."""
+    def frame():
+        for app in harness._atspi.Registry.getDesktop(0):
+            if app is not None and app.get_process_id() == pid:
+                app.set_cache_mask(harness._atspi.Atspi.Cache.NONE)
+                return next((c for c in app if c.getRoleName() == "frame"), None)
+        return None
+
+    def counts(node):
+        if node.getRoleName() in harness.LIST_ROLES:
+            return [sum(1 for c in node if c.getRoleName() == "table cell")]
+        return [n for child in node for n in counts(child)]
+    found = harness.wait_for(frame, 20, "the dialog in AT-SPI")
+    return harness.wait_for(lambda: [n for n in counts(found)] if len(counts(found)) == 2 else None, 10, "two lists")
+
+
+def start_figures(session):
+    socket = session.path("start-speechd.sock")
+    speechd = harness.spawn([PYTHON, SPEECHD, "--socket", socket, "--log", session.path("start-speech")],
+                            stdout=subprocess.PIPE)
+    harness.read_line(speechd.stdout, 20, "the speech recorder")
+    env = dict(os.environ, SPEECHD_ADDRESS="unix_socket:" + socket)
+    work = session.path("start-work")
+    os.makedirs(work, exist_ok=True)
+    programs = {"product": ([os.environ["TARSEL_BINARY"]], harness.TITLE),
+                "floor": ([os.path.join(BIN_DIR, "bench", "floor_dialog")], "Tarsel Floor")}
+    times = {"product": [], "floor": []}
+    memory = {"product": [], "floor": []}
+    checked = None
+    for i in range(RUNS["start"]):
+        for which in (("product", "floor") if i % 2 == 0 else ("floor", "product")):
+            argv, title = programs[which]
+            watcher = MapWatcher(session.display)
+            start = time.monotonic()
+            process = subprocess.Popen(argv, cwd=work, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                mapped = watcher.wait_mapped(title, process)
+                memory[which].append(resident_mib(process.pid))
+                times[which].append((mapped - start) * 1000.0)
+                if which == "product" and checked is None:
+                    checked = lists_filled(process.pid)
+            finally:
+                watcher.close()
+                process.kill()
+                process.wait(10)
+    speechd.terminate()
+    speechd.wait(10)
+    log("language lists through AT-SPI: %s items" % checked)
+    return [Figure("Start-up: exec to dialog mapped, lists filled", "ms", times["product"], times["floor"],
+                   "minimal wx dialog"),
+            Figure("Resident memory when mapped", "MiB", memory["product"], memory["floor"], "minimal wx dialog")]
+
+
+# --- 6: Idle cost of monitoring -------------------------------------------------------------
+
+def cpu_seconds(pid):
+    total = 0
+    for task in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/schedstat" % (pid, task)) as f:
+                total += int(f.read().split()[0])
+        except OSError:
+            pass
+    return total / 1e9
+
+
+def x_traffic(session, pid, seconds):
+    """Writes and reads on the process's X connections per minute, counted by strace."""
+    trace = session.path("strace-%d.txt" % pid)
+    tracer = subprocess.Popen(["strace", "-f", "-yy", "-qq", "-p", str(pid), "-o", trace,
+                               "-e", "trace=writev,sendmsg,write,recvmsg,read,recvfrom"],
+                              stderr=subprocess.DEVNULL)
+    time.sleep(seconds)
+    tracer.send_signal(signal.SIGINT)
+    tracer.wait(10)
+    writes = reads = 0
+    with open(trace, errors="replace") as f:
+        for line in f:
+            if "X11-unix" not in line or "EAGAIN" in line:
+                continue
+            call = re.match(r"\d+\s+(\w+)\(", line)
+            if call and call.group(1) in ("writev", "sendmsg", "write"):
+                writes += 1
+            elif call:
+                reads += 1
+    os.unlink(trace)
+    return writes * 60.0 / seconds, reads * 60.0 / seconds
+
+
+def idle_figures(session):
+    app = harness.App(session, "bench-idle")
+    on_cpu, off_cpu, on_reads, off_reads = [], [], [], []
+    try:
+        text = portuguese(100)
+        app.copy(text)
+        app.key("F1")
+        app.wait_spoken("Monitorando.")
+        spoken = wait_utterance(app, 0, text)
+        # The translation copied again by another program: unchanged for the monitor, yet each check
+        # must ask that program for it.
+        owner = app.copy(spoken["text"])
+        harness.wait_for(lambda: owner.served >= 2, 10, "the monitor to read the clipboard")
+        pid = app.process.pid
+        for _ in range(RUNS["idle_windows"]):
+            for monitoring in (True, False):
+                served, cpu = owner.served, cpu_seconds(pid)
+                seconds = RUNS["idle_on"] if monitoring else RUNS["idle_off"]
+                time.sleep(seconds)
+                share = (cpu_seconds(pid) - cpu) / seconds * 100.0
+                reads = (owner.served - served) * 60.0 / seconds
+                (on_cpu if monitoring else off_cpu).append(share)
+                (on_reads if monitoring else off_reads).append(reads)
+                count = len(app.spoken())
+                app.key("F1")
+                harness.wait_for(lambda: len(app.spoken()) > count, 10, "the toggle's message")
+            harness.wait_for(lambda: app.spoken()[-1] == "Monitorando.", 10, "monitoring on")
+        x_on = x_traffic(session, pid, RUNS["strace"])
+        app.key("F1")
+        app.wait_spoken("Deixando de monitorar.", RUNS["idle_windows"] + 1)
+        x_off = x_traffic(session, pid, RUNS["strace"])
+    finally:
+        app.finish()
+    return [Figure("Idle CPU, monitoring an unchanged clipboard", "% of a core", on_cpu, off_cpu, "monitoring off"),
+            Figure("\u2003requests to the clipboard's owner", "per min", on_reads, off_reads, "monitoring off"),
+            Figure("\u2003X writes (flushes) / reads, monitoring on", "per min", [x_on[0]],
+                   floor_name="reads: %.0f" % x_on[1]),
+            Figure("\u2003X writes (flushes) / reads, monitoring off", "per min", [x_off[0]],
+                   floor_name="reads: %.0f" % x_off[1])]
+
+
+# --- the run --------------------------------------------------------------------------------
+
+def machine():
+    with open("/proc/cpuinfo") as f:
+        model = next((l.split(":", 1)[1].strip() for l in f if l.startswith("model name")), platform.machine())
+    with open("/proc/meminfo") as f:
+        memory = int(re.search(r"MemTotal:\s+(\d+)", f.read()).group(1)) / 1024.0 / 1024.0
+    return "%d CPUs (nproc), %s, %.1f GiB memory, %s %s" % (os.cpu_count(), model, memory, platform.system(),
+                                                            platform.release())
+
+
+
+def main():
+    started = time.monotonic()
+    figures, failed = [], []
+    session = None
+    try:
+        session = harness.Session()
+        for name, bench in (("translation service", core_figures), ("Enter to speech", enter_figures),
+                            ("copy to speech", copy_figures), ("start-up", start_figures),
+                            ("idle monitoring", idle_figures)):
+            if ARGS.only and ARGS.only not in name:
+                continue
+            log("running: " + name)
+            try:
+                figures += bench(session)
+            except Exception as error:
+                failed.append(name)
+                log("%s failed: %r" % (name, error))
+    finally:
+        for process in reversed(harness._children):
+            if process.poll() is None:
+                process.terminate()
+                process.wait(10)
+        if session:
+            subprocess.run(["rm", "-rf", "--one-file-system", session.tmp])
+    lines = ["Benchmarks of %s (%s mode), %s" % (os.environ["TARSEL_BINARY"], "short" if SHORT else "full",
+                                                 datetime.datetime.now().strftime("%Y-%m-%d %H:%M")),
+             "", "Machine: " + machine(), "",
+             "| figure | unit | n | min | median | p95 | max | floor (median) | ratio to floor, median of pairs (min\u2013max) |",
+             "|---|---|---|---|---|---|---|---|---|"]
+    lines += [f.row() for f in figures]
+    lines += ["", "Took %.0f s.%s" % (time.monotonic() - started, " Failed: " + ", ".join(failed) if failed else "")]
+    table = "\n".join(lines) + "\n"
+    print(table, end="", flush=True)
+    if ARGS.out:
+        os.makedirs(os.path.dirname(os.path.abspath(ARGS.out)), exist_ok=True)
+        with open(ARGS.out, "w", encoding="utf-8") as f:
+            f.write(table)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
