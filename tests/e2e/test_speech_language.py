@@ -1,0 +1,191 @@
+#!/usr/bin/python3
+"""Each utterance reaches the speech daemon with its own language.
+
+The recording daemon shows the language every text went out with; the fake endpoint answers
+"<tl>: <q>", so a spoken translation names the request that made it. One case runs the real
+speech-dispatcher with its espeak-ng module and reads the voice the module chose.
+"""
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+
+import harness
+
+MONITORING = "Monitorando."
+# What the daemon is given for an endpoint code; every other code goes as it is.
+DAEMON_CODE = {"jw": "jv"}
+SOURCE, TARGET, INPUT = "Idioma de origem", "Idioma de destino", "Texto à traduzir"
+SPEECHD = shutil.which("speech-dispatcher")
+ESPEAK_MODULE = "/usr/lib/speech-dispatcher-modules/sd_espeak-ng"
+SKIPPED = 77
+
+
+def utterances(app):
+    if not os.path.exists(app.speech_file):
+        return []
+    with open(app.speech_file, encoding="utf-8") as f:
+        return [(u["text"], u["language"]) for u in map(json.loads, f) if u]
+
+
+def choose(app, label, name):
+    """Moves the list's cursor onto name with the arrow keys, as a user does."""
+    app.control(label).queryComponent().grabFocus()
+    names = [n for n, _, _ in app.items(label)]
+    current = next(i for i, (_, _, focused) in enumerate(app.items(label)) if focused)
+    steps = names.index(name) - current
+    if steps:
+        app.key(*["Down" if steps > 0 else "Up"] * abs(steps))
+    harness.wait_for(lambda: any(n == name and f for n, _, f in app.items(label)), 10, "%s on %s" % (label, name))
+
+
+def translate(app, text):
+    app.control(INPUT).queryComponent().grabFocus()
+    harness.wait_for(lambda: app.focused() == ("text", INPUT), 10, "focus in the input field")
+    harness.run(["xdotool", "type", "--delay", "20", text], check=True)
+    harness.wait_for(lambda: app.text(INPUT) == text, 10, "the typed text")
+    app.key("Return")
+
+
+def spoken_with(app, text):
+    found = harness.wait_for(lambda: [lang for t, lang in utterances(app) if t == text], 20, "speech of %r" % text)
+    assert len(found) == 1, found
+    return found[0]
+
+
+def typed(app, source, target, text, tl):
+    choose(app, SOURCE, source)
+    choose(app, TARGET, target)
+    translate(app, text)
+    assert spoken_with(app, "%s: %s" % (tl, text)) == DAEMON_CODE.get(tl, tl)
+    assert app.queries()[-1][1] == tl
+
+
+def fixed_messages(app):
+    app.key("F1")
+    assert spoken_with(app, MONITORING) == "pt-BR"
+    app.copy("#500 pela area de transferencia")
+    translate(app, "#500 digitado")
+    harness.wait_for(lambda: [t for t, _ in utterances(app)].count(harness.FAILURE) == 2, 20, "both failures")
+    assert {lang for t, lang in utterances(app) if t == harness.FAILURE} == {"pt-BR"}
+
+
+def monitor_keeps_its_pair(app):
+    """The monitor speaks in the pair of its own request, before and after the command sets another."""
+    app.key("F1")
+    spoken_with(app, MONITORING)
+    app.copy("primeira copia")
+    spoken_with(app, "en: primeira copia")
+    choose(app, TARGET, "Espanhol")
+    translate(app, "digitado")
+    spoken_with(app, "es: digitado")
+    app.copy("segunda copia")
+    spoken_with(app, "es: segunda copia")
+    made = {"%s: %s" % (tl, q): tl for _, tl, q in app.queries()}
+    said = [(t, lang) for t, lang in utterances(app) if t in made]
+    assert len(said) == len(made) == 3, (said, made)
+    assert all(lang == made[t] for t, lang in said), said
+
+
+class RealSpeechd:
+    """speech-dispatcher on socket with its espeak-ng module, silent (ALSA's null device),
+    logging what the module does; its own configuration, never the system's."""
+
+    def __init__(self, socket, directory):
+        self.logs = os.path.join(directory, "log")
+        conf = os.path.join(directory, "conf")
+        shutil.copytree("/etc/speech-dispatcher", conf)
+        os.makedirs(self.logs)
+        with open(os.path.join(conf, "speechd.conf"), "a") as f:
+            # A default that the program never asks for: any language seen is the program's.
+            f.write('\nAudioOutputMethod "alsa"\nAudioALSADevice "null"\nDefaultLanguage "de"\n'
+                    'AddModule "espeak-ng" "sd_espeak-ng" "espeak-ng.conf"\nDefaultModule espeak-ng\n')
+        with open(os.path.join(conf, "modules", "espeak-ng.conf"), "a") as f:
+            f.write("\nDebug 1\n")
+        self.process = subprocess.Popen(
+            [SPEECHD, "--run-single", "--timeout", "0", "--log-level", "4", "--config-dir", conf,
+             "--communication-method", "unix_socket", "--socket-path", socket, "--log-dir", self.logs,
+             "--pid-file", os.path.join(directory, "pid")],
+            env=dict(os.environ, HOME=directory), start_new_session=True,
+            stdout=subprocess.DEVNULL, stderr=open(os.path.join(directory, "stderr"), "wb"))
+        harness.wait_for(lambda: os.path.exists(socket) or self.process.poll() is not None, 30, "speech-dispatcher")
+        assert self.process.poll() is None, "speech-dispatcher ended at start"
+
+    def module_log(self):
+        path = os.path.join(self.logs, "espeak-ng.log")
+        return open(path, "rb").read().decode(errors="replace") if os.path.exists(path) else ""
+
+    def voice_for(self, words):
+        """(asked, set): the language the module was asked for the text holding words, and the one
+        espeak-ng accepted; None until the module has synthesised it. The daemon rewrites
+        punctuation before the module sees the text, so words are matched, not the whole text."""
+        for request in self.module_log().split("module_speak()")[1:]:
+            data = re.search(r"Requested data: \|(.*?)\|", request, re.S)
+            if data and words in data.group(1):
+                chosen = re.search(r"set_language_and_voice (\S+) .*?\n.*?(?:Successfully set voice to \"(\S+)\"|Error)",
+                                   request, re.S)
+                return chosen and (chosen.group(1), chosen.group(2))
+        return None
+
+    def stop(self):
+        group = self.process.pid
+        os.killpg(group, signal.SIGTERM)
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            pass
+        try:
+            os.killpg(group, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        # The module outlives a killed daemon and becomes ours to reap.
+        while True:
+            try:
+                os.waitpid(-group, 0)
+            except ChildProcessError:
+                break
+
+
+def real_daemon(app):
+    daemon = RealSpeechd(os.path.join(app.dir, "speechd.sock"), os.path.join(app.dir, "speechd"))
+    try:
+        # The program tried to connect at start, before this daemon ran; it tries again after a
+        # pause, dropping what comes in between, so keep translating until a text is heard.
+        for attempt in range(3):
+            text = "bom dia %d" % attempt
+            translate(app, text)
+            try:
+                chosen = harness.wait_for(lambda: daemon.voice_for(text), 10, "the module's voice")
+                break
+            except AssertionError:
+                continue
+        else:
+            raise AssertionError("the daemon never heard a translation")
+        assert chosen == ("en", "en"), chosen
+        app.key("F1")
+        assert harness.wait_for(lambda: daemon.voice_for("Monitorando"), 10, "the module's voice") == ("pt-br", "pt-br")
+    finally:
+        daemon.stop()
+
+
+cases = [
+    ("pt to en", typed, ("Português", "Inglês", "bom dia", "en"), {}),
+    ("auto to simplified Chinese", typed, ("Automático", "Chinês (simplificado)", "bom dia", "zh-CN"), {}),
+    ("pt to Javanese", typed, ("Português", "Javanês", "bom dia", "jw"), {}),
+    ("fixed messages in Portuguese", fixed_messages, (), {}),
+    ("monitor keeps its pair", monitor_keeps_its_pair, (), {}),
+]
+if SPEECHD and os.access(ESPEAK_MODULE, os.X_OK):
+    cases.append(("real speech-dispatcher", real_daemon, (), {"speech": False}))
+
+if __name__ == "__main__":
+    try:
+        harness.main(cases)
+    except SystemExit as end:
+        if end.code == 0 and cases[-1][1] is not real_daemon:
+            print("SKIP real speech-dispatcher: speech-dispatcher or its espeak-ng module is not installed")
+            sys.exit(SKIPPED)
+        raise
