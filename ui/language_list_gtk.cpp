@@ -64,9 +64,17 @@ long tarselTranslatorLanguageList::InsertItem(long index, const wxString& label)
     wxDataViewListCtrl* list = listOf(control);
     const long count = GetItemCount();
     if (itemOrder == order::ascending) {
+        // After every equal label, like the native sorted list.
         const wxString key = sortKey(label);
-        index = 0;
-        while (index < count && sortKey(list->GetTextValue(index, 0)).compare(key) <= 0) ++index;
+        long low = 0;
+        for (long high = count; low < high;) {
+            const long middle = (low + high) / 2;
+            if (sortKey(list->GetTextValue(middle, 0)).compare(key) <= 0)
+                low = middle + 1;
+            else
+                high = middle;
+        }
+        index = low;
     }
     index = std::clamp(index, 0L, count);
     wxVector<wxVariant> values;
