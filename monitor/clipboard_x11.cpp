@@ -6,6 +6,7 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/extensions/Xfixes.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -77,11 +79,17 @@ int millisecondsUntil(Clock::time_point deadline) {
 // there before, typically the toolkit's. Installed once and never removed,
 // so a handler installed after ours may keep chaining to it.
 std::atomic<Display*> ourDisplay{nullptr};
+// Errors on our connections so far; after one, a text read earlier is not
+// trusted.
+std::atomic<std::uint64_t> ourErrors{0};
 XErrorHandler previousErrorHandler = nullptr;
 XIOErrorHandler previousIOErrorHandler = nullptr;
 
 int onXError(Display* display, XErrorEvent* error) {
-    if (display == ourDisplay.load()) return 0;
+    if (display == ourDisplay.load()) {
+        ++ourErrors;
+        return 0;
+    }
     return previousErrorHandler ? previousErrorHandler(display, error) : 0;
 }
 
@@ -157,6 +165,42 @@ struct Property {
     }
 };
 
+// The last text read from another owner. Every copy takes the selection
+// anew, even by the same client, so while XFixes reports no change of owner
+// the text is still the same; answering from here spares the owner the round
+// trips of a conversion on every poll. Without the extension nothing is kept.
+class LastRead {
+public:
+    void enable() { enabled_ = true; }
+
+    // Something that may change the text: a new owner, our own write.
+    void invalidate() { ++changes_; }
+
+    // Taken when a read starts and handed to keep() with what it found.
+    // Changes and errors only grow, so their sum moves whenever either does.
+    std::uint64_t mark() const { return changes_ + ourErrors.load(); }
+
+    // Keeps the text unless it is empty (nothing, a failure or a secret) or
+    // something changed while it was being read.
+    void keep(std::uint64_t markAtStart, std::u16string text) {
+        text_.reset();
+        if (!enabled_ || text.empty() || markAtStart != mark()) return;
+        text_ = std::move(text);
+        mark_ = markAtStart;
+    }
+
+    std::optional<std::u16string> find() const {
+        if (!text_ || mark_ != mark()) return std::nullopt;
+        return text_;
+    }
+
+private:
+    bool enabled_ = false;
+    std::uint64_t changes_ = 0;
+    std::uint64_t mark_ = 0;
+    std::optional<std::u16string> text_;
+};
+
 enum class Answer { given, refused, none };
 
 struct Conversion {
@@ -213,6 +257,7 @@ public:
         long maxUnits = XExtendedMaxRequestSize(display_);
         if (maxUnits == 0) maxUnits = XMaxRequestSize(display_);
         chunk_ = std::min<std::size_t>(largestChunk, static_cast<std::size_t>(maxUnits));
+        watchOwner();
         XFlush(display_);
     }
 
@@ -220,40 +265,17 @@ public:
 
     std::u16string read() {
         if (owned_) return owned_->text;
-        if (XGetSelectionOwner(display_, clipboard_) == None) return {};
-        const Time time = serverTime();
-        if (time == CurrentTime) return {};
-        const auto deadline = Clock::now() + readBound;
-
-        const Conversion targets = convert(targets_, time, deadline);
-        if (targets.answer == Answer::none) return {};
-        bool offersUtf8 = true;
-        bool offersString = true;
-        if (targets.answer == Answer::given && targets.property.format == 32) {
-            const auto offered = targets.property.atoms();
-            const auto offers = [&](Atom atom) { return std::find(offered.begin(), offered.end(), atom) != offered.end(); };
-            // A hint that is offered but cannot be read counts as secret.
-            if (offers(secretHint_)) {
-                const Conversion hint = convert(secretHint_, time, deadline);
-                if (hint.answer != Answer::given || hint.property.data == "secret") return {};
-            }
-            offersUtf8 = offers(utf8String_);
-            offersString = offers(XA_STRING);
-        }
-
-        Conversion text;
-        if (offersUtf8) text = convert(utf8String_, time, deadline);
-        if (text.answer == Answer::none && offersUtf8) return {};
-        if (text.answer == Answer::refused || !offersUtf8) {
-            if (!offersString) return {};
-            text = convert(XA_STRING, time, deadline);
-        }
-        if (text.answer != Answer::given || text.property.format != 8) return {};
-        if (text.property.type == XA_STRING) return untilNul(latin1ToWide(text.property.data));
-        return untilNul(utf8ToWide(text.property.data));
+        // A change of owner already on its way to us must count.
+        dispatchPending();
+        if (auto text = lastRead_.find()) return std::move(*text);
+        const auto mark = lastRead_.mark();
+        auto text = readFromOwner();
+        lastRead_.keep(mark, text);
+        return text;
     }
 
     void write(const std::u16string& text) {
+        lastRead_.invalidate();
         auto owned = std::make_unique<OwnedText>();
         owned->text = untilNul(text);
         owned->utf8 = std::make_shared<const std::string>(wideToUtf8(owned->text));
@@ -295,6 +317,55 @@ public:
     }
 
 private:
+    std::u16string readFromOwner() {
+        if (XGetSelectionOwner(display_, clipboard_) == None) return {};
+        const Time time = serverTime();
+        if (time == CurrentTime) return {};
+        const auto deadline = Clock::now() + readBound;
+
+        const Conversion targets = convert(targets_, time, deadline);
+        if (targets.answer == Answer::none) return {};
+        bool offersUtf8 = true;
+        bool offersString = true;
+        if (targets.answer == Answer::given && targets.property.format == 32) {
+            const auto offered = targets.property.atoms();
+            const auto offers = [&](Atom atom) { return std::find(offered.begin(), offered.end(), atom) != offered.end(); };
+            // A hint that is offered but cannot be read counts as secret.
+            if (offers(secretHint_)) {
+                const Conversion hint = convert(secretHint_, time, deadline);
+                if (hint.answer != Answer::given || hint.property.data == "secret") return {};
+            }
+            offersUtf8 = offers(utf8String_);
+            offersString = offers(XA_STRING);
+        }
+
+        Conversion text;
+        if (offersUtf8) text = convert(utf8String_, time, deadline);
+        if (text.answer == Answer::none && offersUtf8) return {};
+        if (text.answer == Answer::refused || !offersUtf8) {
+            if (!offersString) return {};
+            text = convert(XA_STRING, time, deadline);
+        }
+        if (text.answer != Answer::given || text.property.format != 8) return {};
+        if (text.property.type == XA_STRING) return untilNul(latin1ToWide(text.property.data));
+        return untilNul(utf8ToWide(text.property.data));
+    }
+
+    // Asks XFixes to tell us of every change of CLIPBOARD's owner; only then
+    // may a read be kept.
+    void watchOwner() {
+        int eventBase, errorBase;
+        if (!XFixesQueryExtension(display_, &eventBase, &errorBase)) return;
+        const auto errors = ourErrors.load();
+        XFixesSelectSelectionInput(display_, window_, clipboard_,
+                                   XFixesSetSelectionOwnerNotifyMask | XFixesSelectionWindowDestroyNotifyMask |
+                                       XFixesSelectionClientCloseNotifyMask);
+        XSync(display_, False);
+        if (lost() || ourErrors.load() != errors) return;
+        ownerChangeEvent_ = eventBase + XFixesSelectionNotify;
+        lastRead_.enable();
+    }
+
     template <typename Predicate>
     std::optional<XEvent> waitFor(Predicate wanted, Clock::time_point deadline) {
         XEvent event;
@@ -391,6 +462,10 @@ private:
     }
 
     void handle(const XEvent& event) {
+        if (ownerChangeEvent_ && event.type == *ownerChangeEvent_) {
+            lastRead_.invalidate();
+            return;
+        }
         switch (event.type) {
         case SelectionRequest:
             serve(event.xselectionrequest);
@@ -508,6 +583,8 @@ private:
     std::size_t chunk_;
     std::unique_ptr<OwnedText> owned_;
     std::vector<OutgoingTransfer> transfers_;
+    std::optional<int> ownerChangeEvent_;  // with XFixes only
+    LastRead lastRead_;
 };
 
 struct Request {

@@ -11,7 +11,7 @@ run_packages=(
   libcurl4-openssl-dev ca-certificates
   picojson-dev
   libspeechd-dev speech-dispatcher speech-dispatcher-espeak-ng
-  libx11-dev
+  libx11-dev libxfixes-dev
 )
 test_packages=(
   googletest libgtest-dev

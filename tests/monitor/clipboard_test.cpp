@@ -151,24 +151,44 @@ public:
     FakeOwner(std::vector<Offer> offers, bool listsTargets, bool silent)
         : display_(XOpenDisplay(nullptr)), offers_(std::move(offers)), listsTargets_(listsTargets), silent_(silent) {
         window_ = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, 1, 1, 0, 0, 0);
-        XSetSelectionOwner(display_, XInternAtom(display_, "CLIPBOARD", False), window_, CurrentTime);
-        XSync(display_, False);
-        thread_ = std::thread([this] { run(); });
+        takeClipboard();
         EXPECT_TRUE(eventually([&] { return clipboardOwner() == window_; }));
     }
     ~FakeOwner() {
-        stop_ = true;
-        thread_.join();
+        pause();
         XCloseDisplay(display_);
     }
 
+    // A new copy by the same program, which takes the clipboard again.
+    void copy(std::vector<Offer> offers) {
+        pause();
+        offers_ = std::move(offers);
+        takeClipboard();
+    }
+
+    int requestsSeen() const { return requests_; }
+
 private:
+    void takeClipboard() {
+        XSetSelectionOwner(display_, XInternAtom(display_, "CLIPBOARD", False), window_, CurrentTime);
+        XSync(display_, False);
+        stop_ = false;
+        thread_ = std::thread([this] { run(); });
+    }
+
+    void pause() {
+        stop_ = true;
+        thread_.join();
+    }
+
     void run() {
         while (!stop_) {
             while (XPending(display_)) {
                 XEvent event;
                 XNextEvent(display_, &event);
-                if (event.type == SelectionRequest && !silent_) answer(event.xselectionrequest);
+                if (event.type != SelectionRequest) continue;
+                ++requests_;
+                if (!silent_) answer(event.xselectionrequest);
             }
             pollfd fd{ConnectionNumber(display_), POLLIN, 0};
             poll(&fd, 1, 20);
@@ -206,6 +226,7 @@ private:
     bool listsTargets_;
     bool silent_;
     std::atomic<bool> stop_{false};
+    std::atomic<int> requests_{0};
     std::thread thread_;
 };
 
@@ -294,6 +315,22 @@ TEST_F(Clipboard, ReadsWhatOtherOwnersOffer) {
     }
     writeClipboardText(u"still serving");
     EXPECT_EQ(xclipOut(), "still serving");
+}
+
+// An unchanged clipboard is answered without asking its owner again; every
+// copy takes the clipboard anew, which is what makes us ask again.
+TEST_F(Clipboard, AsksTheOwnerAgainOnlyAfterACopy) {
+    const auto offer = [](const char* text) { return std::vector<Offer>{{"UTF8_STRING", "UTF8_STRING", text}}; };
+    FakeOwner owner(offer("first"), true, false);
+    ASSERT_EQ(readClipboardText(), u"first");
+    const int asked = owner.requestsSeen();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(readClipboardText(), u"first");
+    EXPECT_EQ(owner.requestsSeen(), asked);
+
+    owner.copy(offer("second"));
+    EXPECT_TRUE(eventually([] { return readClipboardText() == u"second"; }));
+    const auto other = xclipIn("third");
+    EXPECT_TRUE(eventually([] { return readClipboardText() == u"third"; }));
 }
 
 // The request's window is gone before we answer: our writes to it fail with
