@@ -13,6 +13,8 @@
 // The clipboard's text up to its first NUL unit; empty when there is none,
 // when the clipboard is busy or its owner does not answer (within about a
 // second), or when the content is marked secret by a password manager.
+// On X11 an unchanged clipboard is answered without asking its owner again:
+// a new text is noticed when its program takes the clipboard, as every copy does.
 std::u16string readClipboardText();
 
 // Replaces the clipboard's content with `text` up to its first NUL unit;
