@@ -1,0 +1,107 @@
+#!/usr/bin/python3
+"""Clipboard monitoring through the real program; each flow is a list of steps, checked one by one.
+
+Every step names all the requests and utterances it causes, so a step that should send or say
+nothing is proven by the step after it. Where no later event can follow (a worker correctly
+gone, an image that holds no text), "unseen" watches three poll intervals instead.
+"""
+import time
+
+import harness
+from harness import wait_for
+from test_translate import HOME_AF, HOME_AUTO, INPUT, OUTPUT, choose, enter
+
+POLL = 0.6
+
+
+class Flow:
+    def __init__(self, app):
+        self.app, self.requests, self.spoken = app, 0, 0
+
+    def new(self):
+        """Requests and utterances since the last step."""
+        requests, spoken = self.app.queries()[self.requests:], self.app.spoken()[self.spoken:]
+        self.requests, self.spoken = self.requests + len(requests), self.spoken + len(spoken)
+        return requests, spoken
+
+    def wait_spoken(self, text):
+        wait_for(lambda: text in self.app.spoken()[self.spoken:], 20, "speech of %r" % text)
+
+    def F1(self, message):
+        self.app.key("F1")
+        self.wait_spoken(message)
+        assert self.new() == ([], [message]), self.new()
+
+    def copied(self, text, sl, tl):
+        self.app.copy(text)
+        translation = "%s: %s" % (tl, text)
+        self.wait_spoken(translation)
+        wait_for(lambda: self.app.clipboard() == translation, 10, "the translation on the clipboard")
+        assert self.new() == ([(sl, tl, text)], [translation]), self.new()
+
+    def ignored(self, text):
+        """The monitor reads text (its owner answers a request) and does nothing with it."""
+        owner = self.app.copy(text)
+        wait_for(lambda: owner.served, 10, "the monitor to read %r" % text)
+
+    def unseen(self, data, target=None):
+        self.app.copy(data, target)
+        end = time.monotonic() + 3 * POLL * harness.SCALE
+        while time.monotonic() < end:
+            assert self.new() == ([], []), "something happened after copying %r" % data
+            time.sleep(0.05)
+
+    def failed(self, text):
+        self.app.copy(text)
+        self.wait_spoken(harness.FAILURE)
+        assert self.new() == ([("pt", "en", text)], [harness.FAILURE]), self.new()
+
+    def command(self, pair, text, sl, tl):
+        """A translate command with another pair; the monitor then translates its output with that pair."""
+        choose(self.app, *pair)
+        enter(self.app, text)
+        self.app.key("Return")
+        shown, again = "%s: %s" % (tl, text), "%s: %s: %s" % (tl, tl, text)
+        wait_for(lambda: self.app.text(OUTPUT) == shown and self.app.text(INPUT) == "", 20, "the command's translation")
+        self.wait_spoken(again)
+        assert self.new() == ([(sl, tl, text), (sl, tl, shown)], [shown, again]), self.new()
+
+    def hangs(self, text):
+        self.app.copy(text)
+        wait_for(lambda: [q for _, _, q in self.app.queries()] == [text], 10, "the request that never ends")
+
+    def closes(self, way):
+        self.app.close(way)
+        self.app.wait_exit(1)
+
+
+def flow(app, steps):
+    state = Flow(app)
+    for name, *arguments in steps:
+        getattr(state, name)(*arguments)
+
+
+ON, OFF = ("F1", "Monitorando."), ("F1", "Deixando de monitorar.")
+FLOWS = [
+    ("copies, the translation recopied, the source recopied, an image, off", [
+        ON, ("copied", "Bom dia, ação", "pt", "en"), ("ignored", "en: Bom dia, ação"),
+        ("copied", "Bom dia, ação", "pt", "en"), ("unseen", b"\x89PNG\r\n\x1a\n", "image/png"),
+        ("copied", "sentinela", "pt", "en"), OFF, ("unseen", "depois"),
+    ]),
+    ("a failed translation ends monitoring and is not retried", [
+        ON, ("failed", "x #429"), ON, ("ignored", "x #429"), ("copied", "sentinela", "pt", "en"),
+    ]),
+    ("off and on again at once", [
+        ON, ("copied", "um", "pt", "en"), OFF, ON, ("ignored", "en: um"), ("copied", "dois", "pt", "en"), OFF,
+    ]),
+    ("a translate command switches the pair", [
+        ON, ("copied", "um", "pt", "en"), ("command", (HOME_AUTO, HOME_AF), "dois", "auto", "af"),
+        ("copied", "três", "auto", "af"),
+    ]),
+] + [("closes by %s during a request that never ends" % way, [ON, ("hangs", "x #hang"), ("closes", way)])
+     for way in ("Esc", "Sair", "close box")]
+
+CASES = [(name, flow, (steps,), {}) for name, steps in FLOWS]
+
+if __name__ == "__main__":
+    harness.main(CASES)

@@ -1,0 +1,102 @@
+#!/usr/bin/python3
+"""The translate command through the real program: keys in, request, speech, field and clipboard out."""
+import harness
+from harness import wait_for
+
+SOURCE, TARGET, INPUT, OUTPUT = "Idioma de origem", "Idioma de destino", "Texto à traduzir", "Tradução"
+JSON_ERROR = b"Erro ao extrair json\n"
+
+
+def enter(app, text):
+    app.paste(text)
+    wait_for(lambda: app.text(INPUT) == text, 10, "the pasted text in the input field")
+
+
+def choose(app, source, target):
+    """From the input field, Tab to each list, move with (key, item it lands on) and Tab back."""
+    app.key("Tab", "Tab", "Tab", "Tab")
+    for label, (key, item) in ((SOURCE, source), (TARGET, target)):
+        wait_for(lambda: app.focused() == ("table", label), 10, "focus in " + label)
+        app.key(key)
+        wait_for(lambda: [n for n, _, f in app.items(label) if f] == [item], 10, item + " focused in " + label)
+        app.key("Tab")
+    wait_for(lambda: app.focused() == ("text", INPUT), 10, "focus back in the input field")
+
+
+def translates(app, pair, text, sl, tl, translation):
+    if pair:
+        choose(app, *pair)
+    enter(app, text)
+    app.key("Return")
+    wait_for(lambda: app.text(OUTPUT) == translation, 20, "the translation shown")
+    app.wait_spoken(translation)
+    assert app.spoken() == [translation], app.spoken()
+    assert [(r["path"], r["raw_query"]) for r in app.requests()] == [
+        ("/translate_a/single", harness.escaped_query(sl, tl, text))], app.requests()
+    wait_for(lambda: app.clipboard() == translation, 10, "the translation on the clipboard, not %r" % app.clipboard())
+    assert app.text(INPUT) == "" and app.log() == b""
+
+
+def sends_nothing(app, text, keys, input_after, output_after):
+    """After a first translation, keys on text send nothing; a sentinel translated afterwards proves it."""
+    enter(app, "primeiro")
+    app.key("Return")
+    wait_for(lambda: app.text(OUTPUT) == "en: primeiro", 20, "the first translation")
+    if text:
+        enter(app, text)
+    app.key(*keys)
+    wait_for(lambda: (app.text(INPUT), app.text(OUTPUT)) == (input_after, output_after), 10, "the fields after " + str(keys))
+    app.key("ctrl+a")
+    enter(app, "sentinela")
+    app.key("Return")
+    wait_for(lambda: app.text(OUTPUT) == "en: sentinela", 20, "the sentinel's translation")
+    assert [q for _, _, q in app.queries()] == ["primeiro", "sentinela"], app.queries()
+    app.wait_spoken("en: sentinela")
+    assert app.spoken() == ["en: primeiro", "en: sentinela"], app.spoken()
+
+
+def fails(app, text, server, requests, log):
+    if not server:
+        app.endpoint.kill()
+        app.endpoint.wait()
+    enter(app, text)
+    app.copy("antes")
+    app.key("Return")
+    app.wait_spoken(harness.FAILURE)
+    assert app.spoken() == [harness.FAILURE], app.spoken()
+    assert app.text(INPUT) == app.text(OUTPUT) == ""
+    assert app.clipboard() == "antes"
+    assert len(app.requests()) == requests and app.log() == log, (app.requests(), app.log())
+
+
+def limits_input(app, text):
+    app.paste(text)
+    wait_for(lambda: len(app.text(INPUT)) == 5000, 10, "5000 characters in the input field")
+    app.key("Return")
+    wait_for(lambda: app.text(OUTPUT) == "en: " + text[:5000], 20, "the translation of 5000 characters")
+    assert [q for _, _, q in app.queries()] == [text[:5000]]
+
+
+HOME_AUTO, HOME_AF = ("Home", "Automático"), ("Home", "Africâner")
+CASES = [(name, translates, row, {}) for name, *row in [
+    ("accents, Português to Inglês", None, "Olá, ação! É você? Çà", "pt", "en", "en: Olá, ação! É você? Çà"),
+    ("Automático to Africâner by keyboard", (HOME_AUTO, HOME_AF), "bom dia", "auto", "af", "af: bom dia"),
+    ("Zulu to Africâner by keyboard", (("End", "Zulu"), HOME_AF), "bom dia", "zu", "af", "af: bom dia"),
+    ("arrows: Punjabi to Indonésio", (("Down", "Punjabi"), ("Up", "Indonésio")), "sim", "pa", "id", "id: sim"),
+    ("sentences come back in segments", None, "Um. Dois. Três.", "pt", "en", "en: Um. Dois. Três."),
+    ("braces, line breaks and a '.' line", None, "Ação {x}\n.\nfim #braces", "pt", "en",
+     "en: {Ação {x}\n.\nfim #braces}\n{0}"),
+]] + [(name, sends_nothing, row, {}) for name, *row in [
+    ("Shift+Enter inserts a line break", "linha um", ["shift+Return"], "linha um\n", "en: primeiro"),
+    ("Enter on an empty input", "", ["Return"], "", ""),
+]] + [(name, fails, row, {}) for name, *row in [
+    ("429 page", "x #429", True, 1, JSON_ERROR),
+    ("500 page", "x #500", True, 1, JSON_ERROR),
+    ("cut-off JSON", "x #cut", True, 1, JSON_ERROR),
+    ("no server", "x", False, 0, JSON_ERROR),
+    ("no segments", "x #empty", True, 1, b"Erro ao traduzir. String vazia.\n"),
+]] + [("5000 characters of " + name, limits_input, (text,), {}) for name, text in [
+    ("6000 pasted", "a" * 6000), ("6000 accented pasted", "çã" * 3000)]]
+
+if __name__ == "__main__":
+    harness.main(CASES)
