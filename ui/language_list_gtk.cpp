@@ -28,6 +28,8 @@ wxString sortKey(const wxString& label) {
 
 // wxGTK ties a label to the scrolled window around the tree view; the screen
 // reader announces the label only when the focused tree view itself has it.
+// The label names the list, so the list shows no header of its own: GTK
+// makes a header a stop of its own for Shift+Tab.
 void tieLabel(GtkWidget* treeView, wxStaticText* label) {
     AtkObject* list = gtk_widget_get_accessible(treeView);
     AtkObject* text = gtk_widget_get_accessible(label->GetHandle());
@@ -45,11 +47,9 @@ tarselTranslatorLanguageList::tarselTranslatorLanguageList(wxWindow* parent, wxS
     : itemOrder(itemOrder) {
     auto* list = new wxDataViewListCtrl(parent, wxID_ANY, wxDefaultPosition, wxDefaultSize,
                                         (multipleSelection ? wxDV_MULTIPLE : wxDV_SINGLE) |
-                                            wxDV_ROW_LINES);
-    // A plain header: a clickable one would be an extra Tab stop.
+                                            wxDV_ROW_LINES | wxDV_NO_HEADER);
     list->AppendTextColumn(heading, wxDATAVIEW_CELL_INERT, wxCOL_WIDTH_AUTOSIZE, wxALIGN_LEFT, 0);
     GtkWidget* treeView = list->GtkGetTreeView();
-    gtk_tree_view_set_headers_clickable(GTK_TREE_VIEW(treeView), FALSE);
     tieLabel(treeView, label);
     // The toolkit's best size shows a single row; show a useful part of the list.
     list->SetMinSize(list->FromDIP(wxSize(170, 240)));

@@ -41,7 +41,9 @@ wxEND_EVENT_TABLE()
 
 tarselTranslatorDialog::tarselTranslatorDialog(wxWindow* parent, wxWindowID id, const wxString& title,
                                                const wxPoint& pos, const wxSize& size, long style)
-    : wxDialog(parent, id, title, pos, size, style), translatorPtr(&translationService) {
+    : wxDialog(parent, id, title, pos, size, style),
+      clipboard(*wxTheClipboard),
+      translatorPtr(&translationService) {
     SetTitle("Tarsel Translator");
 
     auto* mainSizer = new wxBoxSizer(wxVERTICAL);

@@ -45,7 +45,9 @@ private:
     wxTextCtrl* outputText = nullptr;
     wxButton* translateButton = nullptr;
     wxButton* exitButton = nullptr;
-    wxClipboard clipboard;
+    // The toolkit's clipboard. wxGTK answers other programs' requests from
+    // this one object only: data set on a second instance never reaches them.
+    wxClipboard& clipboard;
     // Written by the close handlers without the mutex.
     std::atomic<bool> monitoring{false};
     std::u16string lastClipboardText;
