@@ -75,8 +75,16 @@ class Session:
 
     def __init__(self):
         # A private /tmp: Xvfb cannot see other namespaces' processes, so it would take their displays' lock files.
+        # The sources and the program may live under /tmp themselves: they are carried over.
         subprocess.run(["mount", "--make-rprivate", "/"], check=True)
+        kept = sorted({path for path in (SOURCE_DIR, os.path.dirname(BINARY)) if path.startswith("/tmp/")})
+        if kept:
+            os.makedirs("/run/tarsel-e2e-tmp", exist_ok=True)
+            subprocess.run(["mount", "--bind", "/tmp", "/run/tarsel-e2e-tmp"], check=True)
         subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/tmp"], check=True)
+        for path in kept:
+            os.makedirs(path, exist_ok=True)
+            subprocess.run(["mount", "--bind", "/run/tarsel-e2e-tmp" + path[len("/tmp"):], path], check=True)
         self.tmp = tempfile.mkdtemp(prefix="tarsel-e2e-")
         for argv in (["ip", "link", "set", "lo", "up"],
                      [PYTHON, os.path.join(TOOLS, "fake_endpoint.py"), "make-ca", self.path("ca"),
