@@ -11,6 +11,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <string_view>
 #include <thread>
 #include <utility>
@@ -71,6 +73,20 @@ std::string daemonLanguage(const std::string& code)
             return std::string(daemon);
     }
     return code;
+}
+
+// True when SPEECHD_ADDRESS names a Unix socket that does not exist: there
+// is nothing to connect to, and libspeechd leaks a little memory on every
+// connection that fails.
+bool namedSocketMissing()
+{
+    constexpr std::string_view prefix = "unix_socket:";
+    const char* value = std::getenv("SPEECHD_ADDRESS");
+    const std::string_view address = value ? value : "";
+    if (address.substr(0, prefix.size()) != prefix)
+        return false;
+    struct stat info;
+    return stat(std::string(address.substr(prefix.size())).c_str(), &info) != 0;
 }
 
 class Speaker {
@@ -133,6 +149,10 @@ private:
         // remote session): never start one there. Otherwise libspeechd starts
         // the installed daemon, as every other client of it does.
         const int autospawn = std::getenv("SPEECHD_ADDRESS") == nullptr ? 1 : 0;
+        if (!autospawn && namedSocketMissing()) {
+            nextAttempt_ = now + retryInterval;
+            return false;
+        }
         char* error = nullptr;
         Connection opened(spd_open2(clientName, "main", nullptr, SPD_MODE_SINGLE, nullptr, autospawn, &error));
         std::free(error);
