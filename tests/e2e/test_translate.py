@@ -55,6 +55,19 @@ def sends_nothing(app, text, keys, input_after, output_after):
     assert app.spoken() == ["en: primeiro", "en: sentinela"], app.spoken()
 
 
+def shift_click(app, text):
+    """Traduzir activated with Shift held sends nothing and leaves the dialog on screen for Enter."""
+    enter(app, text)
+    harness.run(["xdotool", "keydown", "shift"], check=True)
+    try:
+        app.click("Traduzir")
+    finally:
+        harness.run(["xdotool", "keyup", "shift"], check=True)
+    app.key("Return")
+    wait_for(lambda: app.text(OUTPUT) == "en: " + text, 20, "the translation by Enter after the Shift+click")
+    assert [q for _, _, q in app.queries()] == [text], app.queries()
+
+
 def fails(app, text, server, requests, log):
     if not server:
         app.endpoint.kill()
@@ -89,7 +102,7 @@ CASES = [(name, translates, row, {}) for name, *row in [
 ]] + [(name, sends_nothing, row, {}) for name, *row in [
     ("Shift+Enter inserts a line break", "linha um", ["shift+Return"], "linha um\n", "en: primeiro"),
     ("Enter on an empty input", "", ["Return"], "", ""),
-]] + [(name, fails, row, {}) for name, *row in [
+]] + [("Shift+click on Traduzir", shift_click, ("linha",), {})] + [(name, fails, row, {}) for name, *row in [
     ("429 page", "x #429", True, 1, JSON_ERROR),
     ("500 page", "x #500", True, 1, JSON_ERROR),
     ("cut-off JSON", "x #cut", True, 1, JSON_ERROR),
