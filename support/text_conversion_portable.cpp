@@ -4,6 +4,7 @@
 // recommended practice), and an unpaired surrogate becomes EF BF BD.
 // Each direction measures first and then fills a result allocated once.
 #include "support/text_conversion.h"
+#include "support/utf8_sequence.h"
 
 #include <cstdint>
 
@@ -12,63 +13,14 @@ namespace {
 constexpr char32_t replacement = 0xFFFD;
 
 // Calls emit(codePoint) for each character of `bytes`, replacing malformed
-// sequences. Well-formed ranges follow Unicode's table 3-7.
+// sequences.
 template <typename Emit>
 void decodeUtf8(const std::string& bytes, Emit emit)
 {
-    const std::size_t n = bytes.size();
-    std::size_t i = 0;
-    while (i < n) {
-        const auto lead = static_cast<unsigned char>(bytes[i]);
-        if (lead < 0x80) {
-            emit(lead);
-            ++i;
-            continue;
-        }
-        int trailing;
-        unsigned char lower = 0x80;
-        unsigned char upper = 0xBF;
-        char32_t codePoint;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            trailing = 1;
-            codePoint = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            trailing = 2;
-            codePoint = lead & 0x0F;
-            if (lead == 0xE0)
-                lower = 0xA0;  // overlong
-            else if (lead == 0xED)
-                upper = 0x9F;  // surrogates
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            trailing = 3;
-            codePoint = lead & 0x07;
-            if (lead == 0xF0)
-                lower = 0x90;  // overlong
-            else if (lead == 0xF4)
-                upper = 0x8F;  // beyond U+10FFFF
-        } else {
-            emit(replacement);
-            ++i;
-            continue;
-        }
-        std::size_t next = i + 1;
-        bool complete = true;
-        for (int k = 0; k < trailing; ++k, ++next) {
-            if (next >= n) {
-                complete = false;
-                break;
-            }
-            const auto byte = static_cast<unsigned char>(bytes[next]);
-            if (byte < lower || byte > upper) {
-                complete = false;
-                break;
-            }
-            codePoint = (codePoint << 6) | (byte & 0x3F);
-            lower = 0x80;
-            upper = 0xBF;
-        }
-        emit(complete ? codePoint : replacement);
-        i = next;
+    for (std::size_t i = 0; i < bytes.size();) {
+        const utf8Sequence sequence = readUtf8Sequence(bytes, i);
+        emit(sequence.wellFormed ? sequence.codePoint : replacement);
+        i += sequence.length;
     }
 }
 

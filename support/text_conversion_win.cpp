@@ -2,6 +2,7 @@
 // flags 0 (malformed input is replaced, never rejected), measure then convert
 // into a result allocated once at the measured size.
 #include "support/text_conversion.h"
+#include "support/utf8_sequence.h"
 
 #include <climits>
 
@@ -17,38 +18,6 @@ namespace {
 // per maximal ill-formed subpart, as the portable codec does, so that every
 // platform gives the same text.
 
-// Bytes of the character, or of the maximal ill-formed subpart, at `at`
-// (Unicode table 3-7).
-std::size_t sequenceLength(const std::string& bytes, std::size_t at)
-{
-    const auto lead = static_cast<unsigned char>(bytes[at]);
-    int trailing;
-    unsigned char lower = 0x80;
-    unsigned char upper = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        trailing = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        trailing = 2;
-        lower = lead == 0xE0 ? 0xA0 : 0x80;
-        upper = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        trailing = 3;
-        lower = lead == 0xF0 ? 0x90 : 0x80;
-        upper = lead == 0xF4 ? 0x8F : 0xBF;
-    } else {
-        return 1;
-    }
-    std::size_t next = at + 1;
-    for (int k = 0; k < trailing && next < bytes.size(); ++k, ++next) {
-        const auto byte = static_cast<unsigned char>(bytes[next]);
-        if (byte < lower || byte > upper)
-            break;
-        lower = 0x80;
-        upper = 0xBF;
-    }
-    return next - at;
-}
-
 bool wellFormed(const char* bytes, int count)
 {
     return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes, count, nullptr, 0) > 0;
@@ -59,12 +28,12 @@ std::string withReplacements(const std::string& text)
     std::string repaired;
     repaired.reserve(text.size() * 3);
     for (std::size_t at = 0; at < text.size();) {
-        const std::size_t length = sequenceLength(text, at);
-        if (wellFormed(text.data() + at, static_cast<int>(length)))
-            repaired.append(text, at, length);
+        const utf8Sequence sequence = readUtf8Sequence(text, at);
+        if (sequence.wellFormed)
+            repaired.append(text, at, sequence.length);
         else
             repaired += "\xEF\xBF\xBD";
-        at += length;
+        at += sequence.length;
     }
     return repaired;
 }
