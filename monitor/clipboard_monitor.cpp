@@ -4,17 +4,14 @@
 #include "monitor/clipboard.h"
 #include "monitor/spoken_messages.h"
 #include "support/speech.h"
-#include "support/text_conversion.h"
 #include "translate/translator.h"
 #include "ui/tarsel_translator_dialog.h"
+
+using spokenMessages::say;
 
 namespace {
 
 constexpr std::chrono::milliseconds pollInterval{600};
-
-void say(std::string_view latin1Message) {
-    speech::speak(latin1ToWide(std::string(latin1Message)));
-}
 
 }  // namespace
 

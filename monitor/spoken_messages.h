@@ -1,6 +1,10 @@
 #pragma once
 
+#include <string>
 #include <string_view>
+
+#include "support/speech.h"
+#include "support/text_conversion.h"
 
 // The fixed texts the user hears, in Latin-1. A byte escape is its own
 // literal so that no following letter can be read as a hex digit.
@@ -13,5 +17,10 @@ inline constexpr std::string_view monitoringOn = "Monitorando.";
 inline constexpr std::string_view monitoringOff = "Deixando de monitorar.";
 inline constexpr std::string_view selectLanguagesFirst =
     "Primeiro selecione o idioma de origem e destino.";
+
+// Speaks one of the messages above, queued behind what is being said.
+inline void say(std::string_view latin1Message) {
+    speech::speak(latin1ToWide(std::string(latin1Message)));
+}
 
 }  // namespace spokenMessages

@@ -3,7 +3,6 @@
 
 #include "monitor/spoken_messages.h"
 #include "support/speech.h"
-#include "support/text_conversion.h"
 #include "translate/translator.h"
 #include "ui/tarsel_translator_dialog.h"
 #include "ui/toolkit_text.h"
@@ -29,7 +28,7 @@ void tarselTranslatorDialog::OnTranslate(wxCommandEvent& event) {
     std::pair<std::string, std::string> usedCodes;
     const std::u16string translation = translatorPtr->translate(text, &usedCodes);
     if (translation.empty()) {
-        speech::speak(latin1ToWide(std::string(spokenMessages::translationFailed)));
+        spokenMessages::say(spokenMessages::translationFailed);
         return;
     }
     speech::speak(translation, usedCodes.second);
