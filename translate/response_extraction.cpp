@@ -4,17 +4,7 @@
 
 #include <picojson.h>
 
-#include "support/logger.h"
 #include "translate/message_format.h"
-
-void logTranslateException(std::string_view description) noexcept
-{
-    try {
-        logger::write(formatMessage("Exce\xE7\xE3o na fun\xE7\xE3o {}: Descri\xE7\xE3o: {}",
-                                    {"translator::translate", description}));
-    } catch (...) {
-    }
-}
 
 bool extractTranslation(const std::string& body, std::string& text)
 {
