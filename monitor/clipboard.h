@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 
 // The system clipboard's Unicode text, for a worker thread: no toolkit call,
@@ -26,3 +28,7 @@ void writeClipboardText(const std::u16string& text);
 // Releases what the clipboard access holds (threads, connections; on X11 the
 // text we serve goes with them). For shutdown; later calls start it again.
 void stopClipboardAccess();
+
+std::uint64_t clipboardChangeCount();
+bool writeClipboardTextIfUnchanged(const std::u16string& text, std::uint64_t expected);
+void setClipboardChangeListener(std::function<void()> notify);

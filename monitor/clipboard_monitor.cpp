@@ -1,70 +1,195 @@
-#include <chrono>
+#include "monitor/clipboard_monitor.h"
+
+#include <exception>
 #include <system_error>
 
-#include "monitor/clipboard.h"
 #include "monitor/spoken_messages.h"
-#include "support/speech.h"
-#include "translate/translator.h"
-#include "ui/tarsel_translator_dialog.h"
-
-using spokenMessages::say;
+#include "support/logger.h"
+#include "translate/message_format.h"
 
 namespace {
 
-constexpr std::chrono::milliseconds pollInterval{600};
+// As a user counts characters: a surrogate pair is one.
+std::size_t codePoints(const std::u16string& text) {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < text.size(); ++i, ++count) {
+        const bool high = text[i] >= 0xD800 && text[i] <= 0xDBFF;
+        if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) ++i;
+    }
+    return count;
+}
+
+// The clipboard takes text only up to its first NUL.
+std::u16string upToNul(const std::u16string& text) {
+    return text.substr(0, text.find(u'\0'));
+}
+
+void logWorkerException(const char* description) {
+    logger::write(formatMessage("Exce\xE7\xE3o na fun\xE7\xE3o {}: Descri\xE7\xE3o: {}",
+                                {"tarselTranslatorDialog::MonitorClipboard", description}));
+}
 
 }  // namespace
 
-void tarselTranslatorDialog::OnToggleMonitoring(wxCommandEvent&) {
+tarselTranslatorClipboardMonitor::tarselTranslatorClipboardMonitor(tarselTranslatorServices services,
+                                                                   tarselTranslatorClipboardAccess clipboard,
+                                                                   std::function<void()> workerEntry,
+                                                                   tarselTranslatorMonitorTiming waits)
+    : services(std::move(services)),
+      clipboard(std::move(clipboard)),
+      workerEntry(std::move(workerEntry)),
+      waits(waits) {}
+
+tarselTranslatorClipboardMonitor::~tarselTranslatorClipboardMonitor() {
+    stop();
+}
+
+void tarselTranslatorClipboardMonitor::toggle(
+    const std::optional<std::pair<std::string, std::string>>& languageNames) {
+    // State and announcement change together, so the next press starts from
+    // what the user heard last.
     std::lock_guard lock(monitorMutex);
+    if (closing) return;
     if (monitoring) {
         monitoring = false;
-        say(spokenMessages::monitoringOff);
+        services.say(spokenMessages::monitoringOff);
+        wake.notify_all();
         return;
     }
-    std::string sourceName;
-    std::string targetName;
-    if (!focusedLanguageNames(sourceName, targetName)) {
-        say(spokenMessages::selectLanguagesFirst);
+    if (!languageNames) {
+        services.say(spokenMessages::selectLanguagesFirst);
         return;
     }
-    translatorPtr->setLanguages(sourceName, targetName);
+    services.setLanguages(languageNames->first, languageNames->second);
     monitoring = true;
-    say(spokenMessages::monitoringOn);
+    services.say(spokenMessages::monitoringOn);
+    // A worker still finishing its last check simply carries on.
+    if (!workerRunning) startWorker();
+}
 
-    // A worker that has not yet seen monitoring off simply carries on.
-    if (workerRunning) return;
+void tarselTranslatorClipboardMonitor::startWorker() {
+    // The previous worker has left its loop; only its return remains.
     if (worker.joinable()) worker.join();
     try {
-        worker = std::thread(&tarselTranslatorDialog::MonitorClipboard, this);
         workerRunning = true;
+        changePending = false;
+        worker = std::thread(workerEntry ? workerEntry : [this] { runWorker(); });
     } catch (const std::system_error&) {
+        workerRunning = false;
         monitoring = false;
-        say(spokenMessages::translationFailed);
+        services.say(spokenMessages::translationFailed);
     }
 }
 
-void tarselTranslatorDialog::MonitorClipboard() {
+void tarselTranslatorClipboardMonitor::noteOwnText(const std::u16string& text) {
+    std::lock_guard lock(monitorMutex);
+    lastClipboardText = upToNul(text);
+    ++ownTextGeneration;
+}
+
+bool tarselTranslatorClipboardMonitor::isMonitoring() const {
+    std::lock_guard lock(monitorMutex);
+    return monitoring;
+}
+
+void tarselTranslatorClipboardMonitor::stop() {
+    {
+        std::lock_guard lock(monitorMutex);
+        if (closing && !worker.joinable()) return;
+        closing = true;
+        monitoring = false;
+    }
+    stopSource.request_stop();
+    wake.notify_all();
+    // Cut short what the worker may be waiting on: a transfer, or a
+    // clipboard owner (which may be this very thread).
+    services.abortTransfers();
+    clipboard.stop();
+    if (worker.joinable()) worker.join();
+    clipboard.setChangeListener({});
+    // Hands over whatever the worker wrote last.
+    clipboard.stop();
+}
+
+void tarselTranslatorClipboardMonitor::runWorker() {
+    clipboard.setChangeListener([this] {
+        std::lock_guard lock(monitorMutex);
+        changePending = true;
+        lastNotice = std::chrono::steady_clock::now();
+        wake.notify_all();
+    });
     std::unique_lock lock(monitorMutex);
     while (monitoring && !closing) {
-        const std::u16string text = readClipboardText();
-        // An empty read (no text, a busy clipboard, a secret) is not a change:
-        // translating it would only end monitoring with a failure.
-        if (!text.empty() && text != lastClipboardText) {
-            lastClipboardText = text;
-            std::pair<std::string, std::string> usedCodes;
-            const std::u16string translation = translatorPtr->translate(lastClipboardText, &usedCodes);
-            if (translation.empty()) {
-                // Closing aborts the transfer; the user is leaving, not failing.
-                if (monitoring) say(spokenMessages::translationFailed);
-                monitoring = false;
-                break;
-            }
-            lastClipboardText = translation;
-            writeClipboardText(translation);
-            speech::speak(translation, usedCodes.second);
+        lock.unlock();
+        try {
+            check();
+        } catch (const std::exception& error) {
+            logWorkerException(error.what());
+            endMonitoring(spokenMessages::translationFailed);
+        } catch (...) {
+            logWorkerException("Exce\xE7\xE3o desconhecida");
+            endMonitoring(spokenMessages::translationFailed);
         }
-        monitorWake.wait_for(lock, pollInterval, [this] { return closing; });
+        lock.lock();
+        // A failed check has switched monitoring off, unless the user has
+        // switched it on again since: then this worker carries on.
+        if (monitoring && !closing) waitForNextCheck(lock);
     }
     workerRunning = false;
+}
+
+void tarselTranslatorClipboardMonitor::waitForNextCheck(std::unique_lock<std::mutex>& lock) {
+    const auto stopped = [this] { return !monitoring || closing; };
+    wake.wait_for(lock, waits.poll, [&] { return stopped() || changePending; });
+    // A program that sets the clipboard several times in a row gets one check.
+    while (changePending && !stopped()) {
+        const auto settled = lastNotice + waits.settle;
+        if (std::chrono::steady_clock::now() >= settled) break;
+        wake.wait_until(lock, settled, stopped);
+    }
+    changePending = false;
+}
+
+void tarselTranslatorClipboardMonitor::check() {
+    const std::uint64_t seen = clipboard.changeCount();
+    const std::u16string text = clipboard.read();
+    std::uint64_t generation;
+    {
+        std::lock_guard lock(monitorMutex);
+        // An empty read (no text, a busy clipboard, files, an image, a
+        // secret) is not a change: the user's copy is left alone.
+        if (closing || text.empty() || text == lastClipboardText) return;
+        lastClipboardText = text;
+        generation = ownTextGeneration;
+    }
+    if (codePoints(text) > maxTextLength) {
+        services.say(spokenMessages::textTooLong);
+        return;
+    }
+    std::string language;
+    const std::u16string translation = services.translate(text, language, stopSource.get_token());
+    if (stopSource.stop_requested()) return;
+    if (translation.empty()) {
+        endMonitoring(spokenMessages::translationFailed);
+        return;
+    }
+    const std::u16string written = upToNul(translation);
+    const bool wrote = clipboard.writeIfUnchanged(written, seen);
+    {
+        std::lock_guard lock(monitorMutex);
+        // The command may have put its own text there meanwhile.
+        if (generation == ownTextGeneration) {
+            // Not written: the clipboard changed while we translated, and
+            // what it holds now is the next check's, whatever it is.
+            lastClipboardText = wrote ? written : std::u16string();
+        }
+    }
+    if (wrote) services.speak(translation, language);
+}
+
+void tarselTranslatorClipboardMonitor::endMonitoring(std::string_view message) {
+    std::lock_guard lock(monitorMutex);
+    if (closing) return;
+    monitoring = false;
+    services.say(message);
 }

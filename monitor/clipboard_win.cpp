@@ -121,3 +121,7 @@ void writeClipboardText(const std::u16string& text) {
 
 // Nothing is held between calls.
 void stopClipboardAccess() {}
+
+std::uint64_t clipboardChangeCount() { return 0; }
+bool writeClipboardTextIfUnchanged(const std::u16string& text, std::uint64_t) { writeClipboardText(text); return true; }
+void setClipboardChangeListener(std::function<void()>) {}

@@ -17,6 +17,7 @@ inline constexpr std::string_view monitoringOn = "Monitorando.";
 inline constexpr std::string_view monitoringOff = "Deixando de monitorar.";
 inline constexpr std::string_view selectLanguagesFirst =
     "Primeiro selecione o idioma de origem e destino.";
+inline constexpr std::string_view textTooLong = "Texto longo demais para traduzir.";
 
 // Speaks one of the messages above, queued behind what is being said.
 inline void say(std::string_view latin1Message) {

@@ -1,40 +1,94 @@
-#include <wx/textctrl.h>
-#include <wx/utils.h>
+#include "monitor/translate_command.h"
+
+#include <exception>
+#include <system_error>
+#include <utility>
 
 #include "monitor/spoken_messages.h"
-#include "support/speech.h"
-#include "translate/translator.h"
-#include "ui/tarsel_translator_dialog.h"
-#include "ui/toolkit_text.h"
+#include "support/logger.h"
+#include "translate/message_format.h"
 
-void tarselTranslatorDialog::OnTranslate(wxCommandEvent& event) {
-    if (wxGetKeyState(WXK_SHIFT)) {
-        // Shift+Enter belongs to the field: a line break. A Shift+click on
-        // "Traduzir" is not passed on: the dialog's own handling of its
-        // affirmative button would hide the only window and leave the
-        // program running unseen.
-        if (event.GetEventObject() == inputText) event.Skip();
-        return;
+namespace {
+
+void logCommandException(const char* description) {
+    logger::write(formatMessage("Exce\xE7\xE3o na fun\xE7\xE3o {}: Descri\xE7\xE3o: {}",
+                                {"tarselTranslatorDialog::OnTranslate", description}));
+}
+
+}  // namespace
+
+tarselTranslatorTranslateCommand::tarselTranslatorTranslateCommand(tarselTranslatorServices services,
+                                                                   resultHandler onResult)
+    : services(std::move(services)), onResult(std::move(onResult)) {}
+
+tarselTranslatorTranslateCommand::~tarselTranslatorTranslateCommand() {
+    stop();
+}
+
+std::uint64_t tarselTranslatorTranslateCommand::run(const std::string& sourceName, const std::string& targetName,
+                                                    std::u16string text) {
+    services.setLanguages(sourceName, targetName);
+    std::lock_guard lock(commandMutex);
+    if (closing) return 0;
+    inFlight.request_stop();
+    inFlight = std::stop_source();
+    pending = request{++latestTicket, std::move(text), inFlight.get_token()};
+    if (!worker.joinable()) {
+        try {
+            worker = std::thread(&tarselTranslatorTranslateCommand::work, this);
+        } catch (const std::system_error&) {
+            pending.reset();
+            services.say(spokenMessages::translationFailed);
+            return latestTicket;
+        }
     }
-    outputText->Clear();
+    wake.notify_all();
+    return latestTicket;
+}
 
-    std::string sourceName;
-    std::string targetName;
-    if (!focusedLanguageNames(sourceName, targetName) || inputText->IsEmpty()) return;
-    const std::u16string text = fromWx(inputText->GetValue());
-    inputText->Clear();
+void tarselTranslatorTranslateCommand::stop() {
+    {
+        std::lock_guard lock(commandMutex);
+        closing = true;
+        pending.reset();
+        inFlight.request_stop();
+    }
+    wake.notify_all();
+    if (worker.joinable()) worker.join();
+}
 
-    translatorPtr->setLanguages(sourceName, targetName);
-    std::pair<std::string, std::string> usedCodes;
-    const std::u16string translation = translatorPtr->translate(text, &usedCodes);
+void tarselTranslatorTranslateCommand::work() {
+    std::unique_lock lock(commandMutex);
+    for (;;) {
+        wake.wait(lock, [this] { return closing || pending.has_value(); });
+        if (closing) return;
+        const request next = std::move(*pending);
+        pending.reset();
+        lock.unlock();
+        try {
+            translateOne(next);
+        } catch (const std::exception& error) {
+            logCommandException(error.what());
+            services.say(spokenMessages::translationFailed);
+        } catch (...) {
+            logCommandException("Exce\xE7\xE3o desconhecida");
+            services.say(spokenMessages::translationFailed);
+        }
+        lock.lock();
+    }
+}
+
+void tarselTranslatorTranslateCommand::translateOne(const request& next) {
+    std::string language;
+    const std::u16string translation = services.translate(next.text, language, next.stop);
+    // Decided under the lock, so a newer run() either drops this one whole
+    // or comes after it has been spoken and handed back.
+    std::lock_guard lock(commandMutex);
+    if (next.stop.stop_requested()) return;
     if (translation.empty()) {
-        spokenMessages::say(spokenMessages::translationFailed);
+        services.say(spokenMessages::translationFailed);
         return;
     }
-    speech::speak(translation, usedCodes.second);
-    const wxString shown = toWx(translation);
-    outputText->AppendText(shown);
-    clipboard.Open();
-    clipboard.SetData(new wxTextDataObject(shown));
-    clipboard.Close();
+    services.speak(translation, language);
+    onResult(next.ticket, translation);
 }

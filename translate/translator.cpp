@@ -33,7 +33,8 @@ std::pair<std::string, std::string> translator::codes() const
     return {sourceCode, targetCode};
 }
 
-std::u16string translator::translate(const std::u16string& text, std::pair<std::string, std::string>* usedCodes)
+std::u16string translator::translate(const std::u16string& text, std::pair<std::string, std::string>* usedCodes,
+                                     std::stop_token)
 {
     try {
         // One snapshot: a setLanguages on another thread cannot split the pair.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -31,7 +32,8 @@ public:
     // empty text on any failure (whose cause is logged). Never throws.
     // `usedCodes`, when given, receives the pair the request was made with.
     std::u16string translate(const std::u16string& text,
-                             std::pair<std::string, std::string>* usedCodes = nullptr);
+                             std::pair<std::string, std::string>* usedCodes = nullptr,
+                             std::stop_token stop = {});
 
 private:
     mutable std::mutex codesMutex;

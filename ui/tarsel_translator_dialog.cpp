@@ -6,9 +6,9 @@
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 
-#include "monitor/clipboard.h"
+#include <wx/utils.h>
+
 #include "support/text_conversion.h"
-#include "translate/http_transport.h"
 #include "translate/translator.h"
 #include "ui/language_catalogue.h"
 #include "ui/text_limit.h"
@@ -43,7 +43,11 @@ tarselTranslatorDialog::tarselTranslatorDialog(wxWindow* parent, wxWindowID id, 
                                                const wxPoint& pos, const wxSize& size, long style)
     : wxDialog(parent, id, title, pos, size, style),
       clipboard(*wxTheClipboard),
-      translatorPtr(&translationService) {
+      translatorPtr(&translationService),
+      monitor(systemServices(), systemClipboard(), [this] { MonitorClipboard(); }),
+      command(systemServices(), [this](std::uint64_t ticket, const std::u16string& translation) {
+          CallAfter([this, ticket, translation] { ShowTranslation(ticket, translation); });
+      }) {
     SetTitle("Tarsel Translator");
 
     auto* mainSizer = new wxBoxSizer(wxVERTICAL);
@@ -101,22 +105,48 @@ tarselTranslatorDialog::tarselTranslatorDialog(wxWindow* parent, wxWindowID id, 
 }
 
 tarselTranslatorDialog::~tarselTranslatorDialog() {
-    stopMonitoring();
+    stopWorkers();
 }
 
-void tarselTranslatorDialog::stopMonitoring() {
-    monitoring = false;
-    // Cut short what the worker may be waiting on while it holds the mutex:
-    // a transfer, or a clipboard owner (which may be this very thread).
-    abortTransfers();
-    stopClipboardAccess();
-    {
-        std::lock_guard lock(monitorMutex);
-        closing = true;
+void tarselTranslatorDialog::stopWorkers() {
+    latestTicket = 0;
+    command.stop();
+    monitor.stop();
+}
+
+void tarselTranslatorDialog::OnTranslate(wxCommandEvent& event) {
+    if (wxGetKeyState(WXK_SHIFT)) {
+        // Shift+Enter belongs to the field: a line break. A Shift+click on
+        // "Traduzir" is not passed on: the dialog's own handling of its
+        // affirmative button would hide the only window.
+        if (event.GetEventObject() == inputText) event.Skip();
+        return;
     }
-    monitorWake.notify_all();
-    if (worker.joinable()) worker.join();
-    stopClipboardAccess();
+    outputText->Clear();
+    const auto names = focusedLanguageNames();
+    if (!names || inputText->IsEmpty()) return;
+    const std::u16string text = fromWx(inputText->GetValue());
+    inputText->Clear();
+    latestTicket = command.run(names->first, names->second, text);
+}
+
+void tarselTranslatorDialog::ShowTranslation(std::uint64_t ticket, const std::u16string& translation) {
+    if (ticket != latestTicket) return;
+    const wxString shown = toWx(translation);
+    outputText->AppendText(shown);
+    // Told first, so the monitor never takes our own copy for the user's.
+    monitor.noteOwnText(translation);
+    clipboard.Open();
+    clipboard.SetData(new wxTextDataObject(shown));
+    clipboard.Close();
+}
+
+void tarselTranslatorDialog::OnToggleMonitoring(wxCommandEvent&) {
+    monitor.toggle(focusedLanguageNames());
+}
+
+void tarselTranslatorDialog::MonitorClipboard() {
+    monitor.runWorker();
 }
 
 void tarselTranslatorDialog::FillLanguageLists() {
@@ -142,21 +172,18 @@ void tarselTranslatorDialog::FillLanguageLists() {
     selectDefault(*targetList, "Inglês");
 
     limitTextLength(inputText, maxInputCharacters);
-    monitoring = false;
 }
 
-bool tarselTranslatorDialog::focusedLanguageNames(std::string& sourceName,
-                                                  std::string& targetName) const {
+std::optional<std::pair<std::string, std::string>> tarselTranslatorDialog::focusedLanguageNames() const {
     const long sourceItem = sourceList->GetFocusedItem();
     const long targetItem = targetList->GetFocusedItem();
-    if (sourceItem < 0 || targetItem < 0) return false;
-    sourceName = wideToLatin1(fromWx(sourceList->GetItemText(sourceItem)));
-    targetName = wideToLatin1(fromWx(targetList->GetItemText(targetItem)));
-    return true;
+    if (sourceItem < 0 || targetItem < 0) return std::nullopt;
+    return std::pair{wideToLatin1(fromWx(sourceList->GetItemText(sourceItem))),
+                     wideToLatin1(fromWx(targetList->GetItemText(targetItem)))};
 }
 
 void tarselTranslatorDialog::OnClose(wxCloseEvent& event) {
-    monitoring = false;
+    stopWorkers();
     Destroy();
     // Destruction waits for idle time, which an accessibility action does not
     // bring about by itself.
@@ -165,7 +192,7 @@ void tarselTranslatorDialog::OnClose(wxCloseEvent& event) {
 }
 
 void tarselTranslatorDialog::OnExitButton(wxCommandEvent&) {
+    stopWorkers();
     Destroy();
     wxWakeUpIdle();
-    monitoring = false;
 }

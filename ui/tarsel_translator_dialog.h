@@ -1,15 +1,16 @@
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
+#include <cstdint>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
-#include <thread>
+#include <utility>
 
 #include <wx/clipbrd.h>
 #include <wx/dialog.h>
 
+#include "monitor/clipboard_monitor.h"
+#include "monitor/translate_command.h"
 #include "ui/language_list.h"
 
 class translator;
@@ -18,14 +19,15 @@ class wxTextCtrl;
 
 // The program's only window. Runs on the user-interface thread, except
 // MonitorClipboard, which runs on the monitoring worker and touches no
-// control.
+// control. The commands' work runs off this thread: no handler waits on the
+// network, a clipboard owner or the speech daemon.
 class tarselTranslatorDialog : public wxDialog {
 public:
     tarselTranslatorDialog(wxWindow* parent, wxWindowID id, const wxString& title,
                            const wxPoint& pos = wxDefaultPosition, const wxSize& size = wxDefaultSize,
                            long style = wxDEFAULT_DIALOG_STYLE);
-    // Stops the monitoring worker, aborting a translation in flight, and
-    // waits for it: no worker outlives the dialog.
+    // Stops the workers, aborting translations in flight, and waits for
+    // them: no worker outlives the dialog.
     ~tarselTranslatorDialog() override;
 
     virtual void OnTranslate(wxCommandEvent& event);
@@ -36,9 +38,6 @@ public:
     virtual void MonitorClipboard();
 
 private:
-    // Guards lastClipboardText, the worker's bookkeeping and the worker's use
-    // of the translator; held by the worker for each whole check.
-    std::mutex monitorMutex;
     std::unique_ptr<tarselTranslatorLanguageList> sourceList;
     std::unique_ptr<tarselTranslatorLanguageList> targetList;
     wxTextCtrl* inputText = nullptr;
@@ -48,22 +47,17 @@ private:
     // The toolkit's clipboard. wxGTK answers other programs' requests from
     // this one object only: data set on a second instance never reaches them.
     wxClipboard& clipboard;
-    // Written by the close handlers without the mutex.
-    std::atomic<bool> monitoring{false};
-    std::u16string lastClipboardText;
     translator* translatorPtr;
+    tarselTranslatorClipboardMonitor monitor;
+    tarselTranslatorTranslateCommand command;
+    // The typed translation to show; an older one arriving late is dropped.
+    std::uint64_t latestTicket = 0;
 
-    // One worker at a time: switching on again while it still runs lets it
-    // carry on. `closing` ends its pause at once.
-    std::thread worker;
-    bool workerRunning = false;
-    bool closing = false;
-    std::condition_variable monitorWake;
-
-    // The catalogue names (Latin-1) of both lists' focused items; false when
-    // a list has no focused item.
-    bool focusedLanguageNames(std::string& sourceName, std::string& targetName) const;
-    void stopMonitoring();
+    // The catalogue names (Latin-1) of both lists' focused items; nothing
+    // when a list has no focused item.
+    std::optional<std::pair<std::string, std::string>> focusedLanguageNames() const;
+    void ShowTranslation(std::uint64_t ticket, const std::u16string& translation);
+    void stopWorkers();
 
     wxDECLARE_EVENT_TABLE();
 };
