@@ -3,6 +3,7 @@
 #include <wx/app.h>
 #include <wx/button.h>
 #include <wx/sizer.h>
+#include <wx/settings.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 
@@ -25,6 +26,15 @@ wxBoxSizer* addColumn(wxFlexGridSizer* grid) {
     auto* column = new wxBoxSizer(wxVERTICAL);
     grid->Add(column, 1, wxEXPAND, 0);
     return column;
+}
+
+// GTK complains, and draws badly, when a field is given less room than its
+// scroll bars need: leave room for a few lines besides both bars.
+void leaveRoomForScrollBars(wxTextCtrl* field) {
+    const int bar = wxSystemSettings::GetMetric(wxSYS_HSCROLL_Y, field);
+    wxSize least(field->GetCharWidth() * 12 + bar, field->GetCharHeight() * 3 + bar);
+    least.IncTo(field->GetBestSize());
+    field->SetMinSize(least);
 }
 
 wxString latin1Label(const std::string& bytes) {
@@ -60,6 +70,7 @@ tarselTranslatorDialog::tarselTranslatorDialog(wxWindow* parent, wxWindowID id, 
     column->Add(new wxStaticText(this, wxID_ANY, wxString::FromUTF8("Tradução")), 0, 0, 0);
     outputText = new wxTextCtrl(this, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize,
                                 wxTE_READONLY | wxTE_MULTILINE | wxTE_CENTRE | wxHSCROLL);
+    leaveRoomForScrollBars(outputText);
     column->Add(outputText, 0, wxEXPAND | wxALL, 5);
 
     column = addColumn(grid);
@@ -80,6 +91,7 @@ tarselTranslatorDialog::tarselTranslatorDialog(wxWindow* parent, wxWindowID id, 
     column->Add(new wxStaticText(this, wxID_ANY, wxString::FromUTF8("Texto à traduzir")), 0, 0, 0);
     inputText = new wxTextCtrl(this, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize,
                                wxTE_MULTILINE | wxTE_PROCESS_ENTER | wxTE_CENTRE | wxHSCROLL);
+    leaveRoomForScrollBars(inputText);
     inputText->Bind(wxEVT_TEXT_ENTER, &tarselTranslatorDialog::OnTranslate, this);
     column->Add(inputText, 0, wxEXPAND, 0);
 
@@ -110,8 +122,9 @@ tarselTranslatorDialog::~tarselTranslatorDialog() {
 
 void tarselTranslatorDialog::stopWorkers() {
     latestTicket = 0;
-    command.stop();
+    // The monitor's stop aborts every transfer, the command's among them.
     monitor.stop();
+    command.stop();
 }
 
 void tarselTranslatorDialog::OnTranslate(wxCommandEvent& event) {

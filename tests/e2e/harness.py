@@ -30,6 +30,7 @@ TITLE = "Tarsel Translator"
 FAILURE = "Não foi possível realizar a tradução. Por favor, confira o log para mais informações."
 LIST_ROLES = ("table", "tree table")
 SANITIZER_REPORT = re.compile(rb"ERROR: (Address|Leak)Sanitizer|WARNING: ThreadSanitizer|runtime error:")
+TOOLKIT_COMPLAINT = re.compile(rb"Gtk-CRITICAL|Gtk-WARNING|GLib-GObject-CRITICAL")
 
 _children = []
 _atspi = None
@@ -112,8 +113,9 @@ class Session:
         address = wait_for(lambda: re.search(rb'string "(.+)"', run(["dbus-send", "--session", "--print-reply",
                            "--dest=org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus.GetAddress"]).stdout), 20, "the AT-SPI bus")
         # Start the registry daemon now, so that it is no process of a case.
-        run(["dbus-send", "--bus=" + address.group(1).decode(), "--print-reply", "--dest=org.a11y.atspi.Registry",
-             "/org/a11y/atspi/registry", "org.freedesktop.DBus.Peer.Ping"], check=True)
+        wait_for(lambda: run(["dbus-send", "--bus=" + address.group(1).decode(), "--print-reply",
+                              "--dest=org.a11y.atspi.Registry", "/org/a11y/atspi/registry",
+                              "org.freedesktop.DBus.Peer.Ping"]).returncode == 0, 30, "the AT-SPI registry")
         self.daemons = set(_orphans(()))
         global _atspi
         import pyatspi
@@ -180,6 +182,8 @@ class App:
                                10, "the dialog's X window")[0].decode()
         run(["xdotool", "windowfocus", self.window])
         wait_for(lambda: self.frame.getState().contains(_atspi.STATE_ACTIVE), 10, "the dialog to be active")
+        # Keys sent before the program has put its focus in the input field would land elsewhere.
+        wait_for(lambda: self.focused() == ("text", "Texto à traduzir"), 10, "focus in the input field")
 
     def _find_frame(self):
         desktop = _atspi.Registry.getDesktop(0)
@@ -305,8 +309,10 @@ class App:
                 self.close("Esc")
                 self.wait_exit(10)
             with open(self.stderr_file, "rb") as f:
-                report = SANITIZER_REPORT.search(f.read())
-            assert not report, "sanitizer report in the program's stderr"
+                stderr = f.read()
+            assert not SANITIZER_REPORT.search(stderr), "sanitizer report in the program's stderr"
+            complaint = TOOLKIT_COMPLAINT.search(stderr)
+            assert not complaint, "the toolkit complained: " + stderr[complaint.start():][:200].decode(errors="replace")
             assert all(u.get("ssml_mode") in (None, "off") for u in _json_lines(self.speech_file)), "SSML speech"
         finally:
             for pid in _orphans(self.session.daemons | {p.pid for p in _children}):

@@ -71,6 +71,31 @@ class Flow:
         wait_for(lambda: self.app.clipboard() == shown, 10, "the command's translation on the clipboard")
         self.expect([(sl, tl, text)], [shown])
 
+    def overtaken(self, slow, text):
+        """A text copied while the last one is being translated is kept, and translated next."""
+        self.app.copy(slow)
+        wait_for(lambda: slow in [q for _, _, q in self.app.queries()], 10, "the slow request")
+        self.app.copy(text)
+        self.wait_spoken("en: " + text)
+        wait_for(lambda: self.app.clipboard() == "en: " + text, 10, "the second copy's translation")
+        self.expect([("pt", "en", slow), ("pt", "en", text)], ["en: " + text])
+
+    def stopped_failing(self, text):
+        """F1 while a check is failing: heard at once, and monitoring stays off after the failure."""
+        self.app.copy(text)
+        wait_for(lambda: text in [q for _, _, q in self.app.queries()], 10, "the failing request")
+        self.app.key("F1")
+        self.wait_spoken(OFF[1])
+        self.wait_spoken(harness.FAILURE)
+        self.expect([("pt", "en", text)], [OFF[1], harness.FAILURE])
+
+    def nul(self, text):
+        """A translation holding a NUL is written up to it, once."""
+        self.app.copy(text)
+        wait_for(lambda: self.app.clipboard() == "en: " + text, 10, "the translation up to its NUL")
+        wait_for(lambda: len(self.app.spoken()) > self.spoken, 10, "the translation spoken")
+        self.expect([("pt", "en", text)], ["en: " + text])
+
     def hangs(self, text):
         self.app.copy(text)
         wait_for(lambda: [q for _, _, q in self.app.queries()] == [text], 10, "the request that never ends")
@@ -102,6 +127,15 @@ FLOWS = [
     ("a translate command switches the pair", [
         ON, ("copied", "um", "pt", "en"), ("command", (HOME_AUTO, HOME_AF), "dois", "auto", "af"),
         ("copied", "três", "auto", "af"),
+    ]),
+    ("a copy made during a translation is kept and translated", [
+        ON, ("overtaken", "primeiro #slow", "segundo"), ("copied", "sentinela", "pt", "en"),
+    ]),
+    ("F1 during a failing check leaves monitoring off", [
+        ON, ("stopped_failing", "x #slow #500"), ("unseen", "depois"),
+    ]),
+    ("a translation holding a NUL is not translated again", [
+        ON, ("nul", "x #nul"), ("copied", "sentinela", "pt", "en"),
     ]),
 ] + [("closes by %s during a request that never ends" % way, [ON, ("hangs", "x #hang"), ("closes", way)])
      for way in ("Esc", "Sair", "close box")]

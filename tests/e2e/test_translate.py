@@ -82,6 +82,26 @@ def fails(app, text, server, requests, log):
     assert len(app.requests()) == requests and app.log() == log, (app.requests(), app.log())
 
 
+def in_flight(app, then):
+    """While a request hangs the dialog still answers: Tab moves, and Esc ends it or a new text replaces it."""
+    enter(app, "x #hang")
+    app.key("Return")
+    wait_for(lambda: app.queries(), 10, "the request that never ends")
+    app.key("Tab")
+    wait_for(lambda: app.focused() == ("push button", "Traduzir"), 10, "focus on Traduzir during the request")
+    if then == "Esc":
+        app.close("Esc")
+        app.wait_exit(1)
+        return
+    app.key("shift+Tab")
+    wait_for(lambda: app.focused() == ("text", INPUT), 10, "focus back in the input field")
+    enter(app, then)
+    app.key("Return")
+    wait_for(lambda: app.text(OUTPUT) == "en: " + then, 20, "the new text's translation")
+    wait_for(lambda: app.clipboard() == "en: " + then, 10, "the new text's translation on the clipboard")
+    assert app.spoken() == ["en: " + then] and app.log() == b"", (app.spoken(), app.log())
+
+
 def limits_input(app, text):
     app.paste(text)
     wait_for(lambda: len(app.text(INPUT)) == 5000, 10, "5000 characters in the input field")
@@ -108,6 +128,9 @@ CASES = [(name, translates, row, {}) for name, *row in [
     ("cut-off JSON", "x #cut", True, 1, JSON_ERROR),
     ("no server", "x", False, 0, JSON_ERROR),
     ("no segments", "x #empty", True, 1, b"Erro ao traduzir. String vazia.\n"),
+]] + [(name, in_flight, (then,), {}) for name, then in [
+    ("Esc during a request that never ends", "Esc"),
+    ("a new text during a request that never ends", "segundo"),
 ]] + [("5000 characters of " + name, limits_input, (text,), {}) for name, text in [
     ("6000 pasted", "a" * 6000), ("6000 accented pasted", "çã" * 3000)]]
 

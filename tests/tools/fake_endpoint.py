@@ -12,7 +12,8 @@
 The answer depends on the decoded q parameter: normally a gtx-style JSON
 answer translating q as "<tl>: " + q, in segments split after ". ". Markers in
 q select a failure instead: #429, #500, #hang, #cut, #redirect, #big, #empty,
-#braces, and #downgrade:PORT (a redirect to plain HTTP on 127.0.0.1:PORT).
+#braces, and #downgrade:PORT (a redirect to plain HTTP on 127.0.0.1:PORT);
+#slow answers after SLOW_SECONDS, and #nul puts a NUL inside the translation.
 """
 
 import argparse
@@ -33,6 +34,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 SYSTEM_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
 BIG_BODY_BYTES = 9 * 1024 * 1024
+SLOW_SECONDS = 2.0
 
 UNUSUAL_TRAFFIC_PAGE = """<html>
 <head><meta http-equiv="content-type" content="text/html; charset=utf-8"><title>https://translate.googleapis.com/translate_a/single</title></head>
@@ -158,6 +160,8 @@ class Handler(BaseHTTPRequestHandler):
         if response is None:
             self.hang()
             return
+        if "#slow" in q:
+            time.sleep(SLOW_SECONDS)
         # Headers and body in one write: separate small writes stall on Nagle.
         self.connection.sendall(response)
         self.close_connection = True
@@ -179,6 +183,8 @@ class Handler(BaseHTTPRequestHandler):
             body = json_bytes([[], None, "en", None, None, None, 1, [], [["en"], None, [1], ["en"]]])
         elif "#big" in q:
             body = json_bytes(gtx_answer(query.get("sl", ""), tl + ": " + "x" * BIG_BODY_BYTES, q))
+        elif "#nul" in q:
+            body = json_bytes(gtx_answer(query.get("sl", ""), tl + ": " + q + "\0cauda", q))
         elif "#braces" in q:
             body = json_bytes(gtx_answer(query.get("sl", ""), tl + ": {" + q + "}\n{0}", q))
         else:
