@@ -198,7 +198,7 @@ TEST(TransportSlow, SilentServerTimesOutAfterTwentySecondsAndIsLogged)
     // A lower bound only: the total time-out is 20 s, not a shorter one.
     EXPECT_GE(std::chrono::steady_clock::now() - started, 19s);
     EXPECT_TRUE(linesMatch(log.newLines(), {"Falha na comunica\xE7\xE3o com o servidor de tradu\xE7\xE3o: "
-                                            "Operation timed out after 20*",
+                                            "Operation timed out after *",
                                             "Erro ao extrair json"}));
 }
 
