@@ -45,20 +45,20 @@ using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
 using HeaderList = std::unique_ptr<curl_slist, ListDeleter>;
 
 // What the progress callback and the transfer loop look at.
-struct StopWatch {
+struct StopCheck {
     std::stop_token stop;
     bool stopped() const { return transfersAborted.load() || stop.stop_requested(); }
 };
 
 int abortCheck(void* watch, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 {
-    return static_cast<const StopWatch*>(watch)->stopped() ? 1 : 0;
+    return static_cast<const StopCheck*>(watch)->stopped() ? 1 : 0;
 }
 
 // The transfer of curl_easy_perform, driven here instead: libcurl's own loop
 // waits up to a second between progress calls, and shutdown or a cancelled
 // translation should not wait that long. Waits at most 100 ms at a time.
-CURLcode perform(CURL* easy, const StopWatch& watch)
+CURLcode perform(CURL* easy, const StopCheck& watch)
 {
     MultiHandle multi(curl_multi_init());
     if (!multi || curl_multi_add_handle(multi.get(), easy) != CURLM_OK)
@@ -71,8 +71,8 @@ CURLcode perform(CURL* easy, const StopWatch& watch)
     for (int running = 1; running;) {
         if (curl_multi_perform(multi.get(), &running) != CURLM_OK)
             return CURLE_RECV_ERROR;
-        // The progress callback is not called in every state (a TLS
-        // handshake, for one); this ends those too.
+        // Checked here as well: libcurl need not call the progress callback
+        // in every state of a transfer.
         if (running && watch.stopped())
             return CURLE_ABORTED_BY_CALLBACK;
         if (running && curl_multi_poll(multi.get(), nullptr, 0, 100, nullptr) != CURLM_OK)
@@ -103,7 +103,7 @@ bool httpGet(const std::string& url, std::string& body, std::vector<std::string>
              httpOutcome& outcome, std::stop_token stop)
 {
     outcome = {};
-    const StopWatch watch{std::move(stop)};
+    const StopCheck watch{std::move(stop)};
     if (watch.stopped()) {
         outcome.cancelled = watch.stop.stop_requested();
         outcome.error = curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK);
