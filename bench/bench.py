@@ -126,10 +126,13 @@ def core_figures(session):
                           timeout=600).stdout
     found = {r["figure"]: r for r in map(json.loads, out.decode().splitlines())}
     names = {"translate_100": ("translate, 100 characters", "curl GET"),
-             "translate_5000": ("translate, 5000 characters", "curl GET"),
+             "translate_5000": ("translate, 5000 characters", "curl GETs of the same URLs"),
+             "translate_block_100": ("translate during a block (429, then the other client), 100 characters",
+                                     "curl GET"),
+             "translate_zh_5000": ("translate, 5000 Chinese characters", "curl GETs of the same URLs"),
              "extract_5000": ("extract + utf8ToWide, 5000-character answer", "picojson parse")}
     return [Figure(names[k][0], found[k]["unit"], found[k]["samples"], found[k]["floor"], names[k][1])
-            for k in ("translate_100", "translate_5000", "extract_5000")]
+            for k in ("translate_100", "translate_5000", "translate_block_100", "translate_zh_5000", "extract_5000")]
 
 
 # --- the program, driven without AT-SPI ------------------------------------------------------

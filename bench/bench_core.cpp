@@ -3,7 +3,10 @@
 //   {"figure": ..., "unit": ..., "samples": [...], "floor": [...]}
 //
 //   bench_core translate ENDPOINT RUNS   translate() of a 100- and a 5000-character
-//                                        text vs a bare libcurl GET of the same URL
+//                                        text and of 5000 Chinese characters vs bare
+//                                        libcurl GETs of the same request URLs; of a
+//                                        100-character text while gtx is blocked (429,
+//                                        then dict-chrome-ex) vs a bare GET answered
 //   bench_core extract RUNS              extractTranslation + utf8ToWide vs picojson::parse
 #include <chrono>
 #include <cstdio>
@@ -16,8 +19,10 @@
 #include <curl/curl.h>
 #include <picojson.h>
 
+#include "support/logger.h"
 #include "support/text_conversion.h"
 #include "translate/response_extraction.h"
+#include "translate/text_pieces.h"
 #include "translate/translator.h"
 
 namespace {
@@ -40,6 +45,27 @@ std::u16string portugueseText(std::size_t units)
         text += utf8ToWide(sentences[i % std::size(sentences)]);
     text.resize(units);
     return text;
+}
+
+// Exactly `units` UTF-16 code units of Chinese prose, sentence ends and all.
+std::u16string chineseText(std::size_t units)
+{
+    const std::u16string chinese[] = {u"\u6211\u4EEC\u4ECA\u5929\u53BB\u516C\u56ED\u6563\u6B65\u3002",
+                                      u"\u5929\u6C14\u5F88\u597D\uFF0C\u4F60\u8981\u4E00\u8D77\u6765\u5417\uFF1F",
+                                      u"\u592A\u597D\u4E86\uFF01"};
+    std::u16string text;
+    for (std::size_t i = 0; text.size() < units; ++i)
+        text += chinese[i % std::size(chinese)];
+    text.resize(units);
+    return text;
+}
+
+std::string escape(const std::u16string& text)
+{
+    const std::string utf8 = wideToUtf8(text);
+    std::unique_ptr<char, decltype(&curl_free)> escaped(
+        curl_easy_escape(nullptr, utf8.data(), static_cast<int>(utf8.size())), curl_free);
+    return escaped.get();
 }
 
 std::string jsonString(const std::string& utf8)
@@ -138,20 +164,70 @@ void alternate(int runs, const std::function<double()>& product, const std::func
 
 int benchTranslate(const std::string& endpoint, int runs)
 {
+    // A block is logged at every call; the figures are the service's, not the disk's.
+    logger::open("/dev/null");
     translator service(endpoint);
     service.languages = {{"pt", "pt"}, {"en", "en"}};
     service.setLanguages("pt", "en");
     curl_global_init(CURL_GLOBAL_ALL);
     int failures = 0;
-    for (const std::size_t size : {std::size_t{100}, std::size_t{5000}}) {
-        const std::u16string text = portugueseText(size);
-        const std::string utf8 = wideToUtf8(text);
-        std::unique_ptr<char, decltype(&curl_free)> escaped(
-            curl_easy_escape(nullptr, utf8.data(), static_cast<int>(utf8.size())), curl_free);
-        const std::string url = endpoint + "/translate_a/single?client=gtx&sl=pt&tl=en&dt=t&q=" + escaped.get();
+    // A text past 8000 bytes of URL goes in several requests; the floor
+    // sends the same pieces with bare GETs, one after the other.
+    const std::size_t fixedBytes =
+        (endpoint + "/translate_a/single?client=dict-chrome-ex&sl=pt&tl=en&dt=t&q=").size();
+    const std::pair<const char*, std::u16string> rows[] = {
+        {"translate_100", portugueseText(100)},
+        {"translate_5000", portugueseText(5000)},
+        {"translate_zh_5000", chineseText(5000)},
+    };
+    for (const auto& [figure, text] : rows) {
+        std::vector<std::string> urls;
+        for (const textPiece& piece : splitText(wideToUtf8(text), 8000 - fixedBytes))
+            urls.push_back(endpoint + "/translate_a/single?client=gtx&sl=pt&tl=en&dt=t&q=" +
+                           escape(utf8ToWide(piece.text)));
         const auto product = [&] {
             const auto start = Clock::now();
             const bool ok = !service.translate(text).empty();
+            const double ms = elapsedMs(start);
+            failures += ok ? 0 : 1;
+            return ms;
+        };
+        const auto floor = [&] {
+            bool ok = true;
+            const auto start = Clock::now();
+            for (const std::string& url : urls) {
+                std::string body;
+                ok = bareGet(url, body) && body.size() > 100 && ok;
+            }
+            const double ms = elapsedMs(start);
+            failures += ok ? 0 : 1;
+            return ms;
+        };
+        const int counted = failures;  // the warm-up's do not count
+        for (int warm = 0; warm < 2; ++warm) {
+            product();
+            floor();
+        }
+        failures = counted;
+        std::vector<double> samples, floorSamples;
+        alternate(runs, product, floor, samples, floorSamples);
+        printFigure(figure, "ms", samples, floorSamples);
+        std::fprintf(stderr, "bench_core: %s in %zu requests\n", figure, urls.size());
+    }
+
+    // During a block: gtx answers 429 at once, dict-chrome-ex answers. The
+    // clock moves 16 minutes per call, so every call meets the block anew.
+    {
+        std::chrono::minutes later{0};
+        translator blocked(endpoint, [&] { return Clock::now() + later; });
+        blocked.languages = service.languages;
+        blocked.setLanguages("pt", "en");
+        const std::u16string text = portugueseText(91) + u" #gtx=429";
+        const std::string url = endpoint + "/translate_a/single?client=dict-chrome-ex&sl=pt&tl=en&dt=t&q=" + escape(text);
+        const auto product = [&] {
+            later += std::chrono::minutes(16);
+            const auto start = Clock::now();
+            const bool ok = !blocked.translate(text).empty();
             const double ms = elapsedMs(start);
             failures += ok ? 0 : 1;
             return ms;
@@ -161,18 +237,18 @@ int benchTranslate(const std::string& endpoint, int runs)
             const auto start = Clock::now();
             const bool ok = bareGet(url, body);
             const double ms = elapsedMs(start);
-            failures += ok && body.size() > size ? 0 : 1;
+            failures += ok && body.size() > 100 ? 0 : 1;
             return ms;
         };
-        for (int warm = 0; warm < 2; ++warm) {
-            product();
-            floor();
-        }
-        failures = 0;
+        const int counted = failures;
+        product();
+        floor();
+        failures = counted;
         std::vector<double> samples, floorSamples;
         alternate(runs, product, floor, samples, floorSamples);
-        printFigure(size == 100 ? "translate_100" : "translate_5000", "ms", samples, floorSamples);
+        printFigure("translate_block_100", "ms", samples, floorSamples);
     }
+
     if (failures) {
         std::fprintf(stderr, "bench_core: %d failed requests\n", failures);
         return 1;

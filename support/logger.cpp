@@ -1,13 +1,21 @@
 #include "support/logger.h"
 
 #include <atomic>
-#include <fstream>
+#include <cstdio>
 #include <mutex>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
 struct LogState {
-    std::ofstream stream;
+    std::FILE* file = nullptr;
+    // A write or flush failed on the open file: like a stream's error state,
+    // nothing clears it, and the rest of the run's messages are lost.
+    bool failed = false;
     std::mutex lock;
     // Read by write() before it takes the lock; set only under the lock.
     std::atomic<bool> fileOpen{false};
@@ -15,21 +23,39 @@ struct LogState {
 
 // Never destroyed: a detached monitor worker may still log while the process
 // exits, after ordinary statics are gone. Every line is flushed when written,
-// so nothing is lost by leaving the stream to the operating system.
+// so nothing is lost by leaving the file to the operating system.
 LogState& state()
 {
     static LogState* const instance = new LogState;
     return *instance;
 }
 
+// Opens `fileName` for writing, created or emptied. A symbolic link in its
+// place is refused, not followed: one planted in a shared working directory
+// would have us empty the file it points to. Text mode: the line end becomes
+// CR LF on Windows and stays LF elsewhere.
+std::FILE* openWithoutFollowing(const std::string& fileName)
+{
+#ifdef _WIN32
+    return std::fopen(fileName.c_str(), "w");
+#else
+    const int descriptor = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (descriptor < 0)
+        return nullptr;
+    std::FILE* file = fdopen(descriptor, "w");
+    if (!file)
+        ::close(descriptor);
+    return file;
+#endif
+}
+
 void openLocked(LogState& log, const std::string& fileName)
 {
-    if (log.stream.is_open())
+    if (log.file)
         return;
-    // Text mode: the line end becomes CR LF on Windows and stays LF elsewhere.
-    log.stream.open(fileName, std::ios::out | std::ios::trunc);
-    if (log.stream.is_open()) {
-        log.stream.clear();
+    log.file = openWithoutFollowing(fileName);
+    if (log.file) {
+        log.failed = false;
         log.fileOpen.store(true, std::memory_order_release);
     }
 }
@@ -49,7 +75,9 @@ void logger::write(const std::string& message)
     if (!log.fileOpen.load(std::memory_order_acquire))
         logger::open("default log file.txt");
     std::lock_guard<std::mutex> guard(log.lock);
-    log.stream.write(message.data(), static_cast<std::streamsize>(message.size()));
-    log.stream.put('\n');
-    log.stream.flush();
+    if (!log.file || log.failed)
+        return;
+    if (std::fwrite(message.data(), 1, message.size(), log.file) != message.size() ||
+        std::fputc('\n', log.file) == EOF || std::fflush(log.file) != 0)
+        log.failed = true;
 }

@@ -4,6 +4,7 @@
 #include <climits>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include <curl/curl.h>
 
@@ -43,15 +44,21 @@ using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
 using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
 using HeaderList = std::unique_ptr<curl_slist, ListDeleter>;
 
-int abortCheck(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+// What the progress callback and the transfer loop look at.
+struct StopCheck {
+    std::stop_token stop;
+    bool stopped() const { return transfersAborted.load() || stop.stop_requested(); }
+};
+
+int abortCheck(void* watch, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 {
-    return transfersAborted.load() ? 1 : 0;
+    return static_cast<const StopCheck*>(watch)->stopped() ? 1 : 0;
 }
 
 // The transfer of curl_easy_perform, driven here instead: libcurl's own loop
-// waits up to a second between progress calls, and shutdown should not wait
-// that long for an aborted transfer. Waits at most 100 ms at a time.
-CURLcode perform(CURL* easy)
+// waits up to a second between progress calls, and shutdown or a cancelled
+// translation should not wait that long. Waits at most 100 ms at a time.
+CURLcode perform(CURL* easy, const StopCheck& watch)
 {
     MultiHandle multi(curl_multi_init());
     if (!multi || curl_multi_add_handle(multi.get(), easy) != CURLM_OK)
@@ -64,6 +71,10 @@ CURLcode perform(CURL* easy)
     for (int running = 1; running;) {
         if (curl_multi_perform(multi.get(), &running) != CURLM_OK)
             return CURLE_RECV_ERROR;
+        // Checked here as well: libcurl need not call the progress callback
+        // in every state of a transfer.
+        if (running && watch.stopped())
+            return CURLE_ABORTED_BY_CALLBACK;
         if (running && curl_multi_poll(multi.get(), nullptr, 0, 100, nullptr) != CURLM_OK)
             return CURLE_RECV_ERROR;
     }
@@ -84,13 +95,35 @@ bool startsWithHttps(const std::string& url)
 
 bool httpGet(const std::string& url, std::string& body, std::vector<std::string> headerLines)
 {
-    if (transfersAborted.load())
+    httpOutcome ignored;
+    return httpGet(url, body, std::move(headerLines), ignored);
+}
+
+bool httpGet(const std::string& url, std::string& body, std::vector<std::string> headerLines,
+             httpOutcome& outcome, std::stop_token stop)
+{
+    outcome = {};
+    const StopCheck watch{std::move(stop)};
+    if (watch.stopped()) {
+        outcome.cancelled = watch.stop.stop_requested();
+        outcome.error = curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK);
         return false;
+    }
+    // libcurl's texts name hosts, ports and certificates, never a path or
+    // query. Declared before the handle, which writes to it until cleaned up.
+    char error[CURL_ERROR_SIZE] = "";
     EasyHandle handle(curl_easy_init());
-    if (!handle)
+    if (!handle) {
+        outcome.error = curl_easy_strerror(CURLE_FAILED_INIT);
         return false;
+    }
     CURL* h = handle.get();
-    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    // libcurl refuses some URLs here already (one past its 8 MB input limit).
+    const CURLcode accepted = curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    if (accepted != CURLE_OK) {
+        outcome.error = curl_easy_strerror(accepted);
+        return false;
+    }
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, writeCallback);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &body);
     curl_easy_setopt(h, CURLOPT_USERAGENT, userAgent);
@@ -105,10 +138,23 @@ bool httpGet(const std::string& url, std::string& body, std::vector<std::string>
     // A redirect may never take an HTTPS request to plain HTTP (libcurl would
     // allow it, and FTP too, by default).
     curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, startsWithHttps(url) ? "https" : "http,https");
-    // Lets abortTransfers() end a transfer that is waiting on the peer.
+    // Lets abortTransfers() and `stop` end a transfer that is waiting on the peer.
     curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, abortCheck);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &watch);
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-    return perform(h) == CURLE_OK;
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error);
+    const CURLcode result = perform(h, watch);
+    long status = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    outcome.status = status;
+    const char* type = nullptr;
+    if (curl_easy_getinfo(h, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type)
+        outcome.contentType = type;
+    if (result != CURLE_OK) {
+        outcome.cancelled = watch.stop.stop_requested();
+        outcome.error = error[0] ? error : curl_easy_strerror(result);
+    }
+    return result == CURLE_OK;
 }
 
 std::size_t writeCallback(char* data, std::size_t, std::size_t count, void* userData)

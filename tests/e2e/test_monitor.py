@@ -56,9 +56,20 @@ class Flow:
             time.sleep(0.05)
 
     def failed(self, text):
+        """text is refused by both clients: each is asked once."""
         self.app.copy(text)
         self.wait_spoken(harness.FAILURE)
-        self.expect([("pt", "en", text)], [harness.FAILURE])
+        self.expect([("pt", "en", text)] * 2, [harness.FAILURE])
+
+    def around_block(self, text):
+        """gtx refuses text with 429: dict-chrome-ex is asked at once, and only the translation is heard."""
+        self.app.copy(text)
+        self.wait_spoken("en: " + text)
+        wait_for(lambda: self.app.clipboard() == "en: " + text, 10, "the translation on the clipboard")
+        clients = [r["query"]["client"] for r in self.app.requests()[self.requests:]]
+        self.expect([("pt", "en", text)] * 2, ["en: " + text])
+        assert clients == ["gtx", "dict-chrome-ex"], clients
+        assert self.app.log() == b"Bloqueio do cliente gtx (HTTP 429); usando dict-chrome-ex.\n", self.app.log()
 
     def command(self, pair, text, sl, tl):
         """A translate command with another pair: heard once, left on the clipboard; the monitor takes the pair."""
@@ -121,6 +132,9 @@ FLOWS = [
     ("a failed translation ends monitoring and is not retried", [
         ON, ("failed", "x #429"), ON, ("ignored", "x #429"), ("copied", "sentinela", "pt", "en"),
     ]),
+    ("a copy during a block of gtx", [
+        ON, ("around_block", "Bom dia, ação #gtx=429"), ("copied", "sentinela", "pt", "en"),
+    ]),
     ("off and on again at once", [
         ON, ("copied", "um", "pt", "en"), OFF, ON, ("ignored", "en: um"), ("copied", "dois", "pt", "en"), OFF,
     ]),
@@ -132,7 +146,7 @@ FLOWS = [
         ON, ("overtaken", "primeiro #slow", "segundo"), ("copied", "sentinela", "pt", "en"),
     ]),
     ("F1 during a failing check leaves monitoring off", [
-        ON, ("stopped_failing", "x #slow #500"), ("unseen", "depois"),
+        ON, ("stopped_failing", "x #slow #empty"), ("unseen", "depois"),
     ]),
     ("a translation holding a NUL is not translated again", [
         ON, ("nul", "x #nul"), ("copied", "sentinela", "pt", "en"),

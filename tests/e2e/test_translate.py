@@ -1,10 +1,20 @@
 #!/usr/bin/python3
 """The translate command through the real program: keys in, request, speech, field and clipboard out."""
+import re
+
 import harness
 from harness import wait_for
 
 SOURCE, TARGET, INPUT, OUTPUT = "Idioma de origem", "Idioma de destino", "Texto à traduzir", "Tradução"
 JSON_ERROR = b"Erro ao extrair json\n"
+EXCHANGE = "Falha na comunicação com o servidor de tradução: ".encode("latin-1")
+BLOCK = "Bloqueio do cliente {} (HTTP {}); {}\n"
+AROUND, NO_OTHER = "usando dict-chrome-ex.", "não há outro cliente."
+
+
+def blocks(status):
+    """The log of a text that both clients refuse with status (bytes)."""
+    return (BLOCK.format("gtx", status, AROUND) + BLOCK.format("dict-chrome-ex", status, NO_OTHER)).encode("latin-1")
 
 
 def enter(app, text):
@@ -68,7 +78,20 @@ def shift_click(app, text):
     assert [q for _, _, q in app.queries()] == [text], app.queries()
 
 
+def goes_around_a_block(app, text):
+    """gtx answers 429 with its unusual-traffic page: the same request goes to dict-chrome-ex at once."""
+    enter(app, text)
+    app.key("Return")
+    wait_for(lambda: app.text(OUTPUT) == "en: " + text, 20, "the translation shown")
+    app.wait_spoken("en: " + text)
+    assert app.spoken() == ["en: " + text], app.spoken()
+    query = harness.escaped_query("pt", "en", text)
+    assert [r["raw_query"] for r in app.requests()] == [query, query.replace("client=gtx", "client=dict-chrome-ex")]
+    assert app.log() == BLOCK.format("gtx", 429, AROUND).encode("latin-1"), app.log()
+
+
 def fails(app, text, server, requests, log):
+    """log: a pattern of the whole log's bytes."""
     if not server:
         app.endpoint.kill()
         app.endpoint.wait()
@@ -79,7 +102,7 @@ def fails(app, text, server, requests, log):
     assert app.spoken() == [harness.FAILURE], app.spoken()
     assert app.text(INPUT) == app.text(OUTPUT) == ""
     assert app.clipboard() == "antes"
-    assert len(app.requests()) == requests and app.log() == log, (app.requests(), app.log())
+    assert len(app.requests()) == requests and re.fullmatch(log, app.log()), (app.requests(), app.log())
 
 
 def in_flight(app, then):
@@ -102,12 +125,17 @@ def in_flight(app, then):
     assert app.spoken() == ["en: " + then] and app.log() == b"", (app.spoken(), app.log())
 
 
-def limits_input(app, text):
+def limits_input(app, text, requests):
+    """5000 characters are kept; those past 8000 bytes of URL go in several requests, translated in order."""
     app.paste(text)
     wait_for(lambda: len(app.text(INPUT)) == 5000, 10, "5000 characters in the input field")
     app.key("Return")
-    wait_for(lambda: app.text(OUTPUT) == "en: " + text[:5000], 20, "the translation of 5000 characters")
-    assert [q for _, _, q in app.queries()] == [text[:5000]]
+    wait_for(lambda: app.text(OUTPUT).startswith("en: "), 20, "the translation of 5000 characters")
+    pieces = [q for _, _, q in app.queries()]
+    assert len(pieces) == requests and "".join(pieces) == text[:5000], pieces
+    assert app.text(OUTPUT) == "".join("en: " + q for q in pieces)
+    assert all(len(r["path"]) + len(r["raw_query"]) + len("https://translate.googleapis.com?") <= 8000
+               for r in app.requests())
 
 
 HOME_AUTO, HOME_AF = ("Home", "Automático"), ("Home", "Africâner")
@@ -123,16 +151,20 @@ CASES = [(name, translates, row, {}) for name, *row in [
     ("Shift+Enter inserts a line break", "linha um", ["shift+Return"], "linha um\n", "en: primeiro"),
     ("Enter on an empty input", "", ["Return"], "", ""),
 ]] + [("Shift+click on Traduzir", shift_click, ("linha",), {})] + [(name, fails, row, {}) for name, *row in [
-    ("429 page", "x #429", True, 1, JSON_ERROR),
-    ("500 page", "x #500", True, 1, JSON_ERROR),
-    ("cut-off JSON", "x #cut", True, 1, JSON_ERROR),
-    ("no server", "x", False, 0, JSON_ERROR),
-    ("no segments", "x #empty", True, 1, b"Erro ao traduzir. String vazia.\n"),
-]] + [(name, in_flight, (then,), {}) for name, then in [
+    ("429 page from both clients", "x #429", True, 2, re.escape(blocks(429) + JSON_ERROR)),
+    ("500 page from both clients", "x #500", True, 2, re.escape(blocks(500) + JSON_ERROR)),
+    ("cut-off JSON", "x #cut", True, 1,
+     re.escape(EXCHANGE) + rb"transfer closed with \d+ bytes remaining to read\n" + re.escape(JSON_ERROR)),
+    ("no server", "x", False, 0,
+     re.escape(EXCHANGE + b"Failed to connect to translate.googleapis.com port 443 ") + rb".*\n" + re.escape(JSON_ERROR)),
+    ("no segments", "x #empty", True, 1, re.escape(b"Erro ao traduzir. String vazia.\n")),
+]] + [("Enter during a block of gtx", goes_around_a_block, ("Olá, tudo bem? #gtx=429",), {})] + [
+    (name, in_flight, (then,), {}) for name, then in [
     ("Esc during a request that never ends", "Esc"),
     ("a new text during a request that never ends", "segundo"),
-]] + [("5000 characters of " + name, limits_input, (text,), {}) for name, text in [
-    ("6000 pasted", "a" * 6000), ("6000 accented pasted", "çã" * 3000)]]
+]] + [
+    ("5000 characters of " + name, limits_input, (text, requests), {}) for name, text, requests in [
+    ("6000 pasted", "a" * 6000, 1), ("6000 accented pasted", "çã" * 3000, 4)]]
 
 if __name__ == "__main__":
     harness.main(CASES)

@@ -32,6 +32,7 @@ namespace {
 
 constexpr char logName[] = "log.log";
 constexpr char fallbackName[] = "default log file.txt";
+constexpr char linkTarget[] = "documento.txt";
 
 class LoggerTest : public ::testing::Test {
 protected:
@@ -70,6 +71,12 @@ protected:
     // open it for writing.
     void block(const char* name) { fs::create_directory(dir_ / name); }
     void plant(const char* name) { std::ofstream(dir_ / name) << "linha antiga\n"; }
+    // A symbolic link in the place of a log file, to a file of the user's.
+    void link(const char* name)
+    {
+        plant(linkTarget);
+        fs::create_symlink(linkTarget, dir_ / name);
+    }
 
     fs::path dir_;
 };
@@ -78,6 +85,7 @@ struct Case {
     const char* name;
     std::vector<const char*> stale;    // files holding a line from an earlier run
     std::vector<const char*> blocked;  // names that cannot be created
+    std::vector<const char*> linked;   // symbolic links to linkTarget
     bool openLog;                      // start-up's logger::open("log.log")
     std::vector<std::string> messages;
     std::map<std::string, std::optional<std::string>> expected;  // nullopt: no such file
@@ -89,18 +97,20 @@ void PrintTo(const Case& c, std::ostream* out)
 }
 
 const Case cases[] = {
-    {"LogEmptiedAtOpen", {logName}, {}, true, {},
+    {"LogEmptiedAtOpen", {logName}, {}, {}, true, {},
      {{logName, ""}, {fallbackName, std::nullopt}}},
-    {"OneLinePerMessageLatin1Unchanged", {logName}, {}, true,
+    {"OneLinePerMessageLatin1Unchanged", {logName}, {}, {}, true,
      {"Exce\xE7\xE3o na fun\xE7\xE3o translator::translate", "", "a{}b"},
      {{logName, "Exce\xE7\xE3o na fun\xE7\xE3o translator::translate\n\na{}b\n"}, {fallbackName, std::nullopt}}},
-    {"LineBreakGivesSeveralLines", {}, {}, true, {"um\ndois"},
+    {"LineBreakGivesSeveralLines", {}, {}, {}, true, {"um\ndois"},
      {{logName, "um\ndois\n"}}},
-    {"FallbackWhenLogCannotBeCreated", {fallbackName}, {logName}, true,
+    {"FallbackWhenLogCannotBeCreated", {fallbackName}, {logName}, {}, true,
      {"primeira", "segunda"}, {{fallbackName, "primeira\nsegunda\n"}}},
-    {"FallbackWhenNothingOpened", {}, {}, false, {"sem abertura"},
+    {"FallbackWhenLogIsALink", {}, {}, {logName}, true, {"primeira"},
+     {{linkTarget, "linha antiga\n"}, {fallbackName, "primeira\n"}}},
+    {"FallbackWhenNothingOpened", {}, {}, {}, false, {"sem abertura"},
      {{fallbackName, "sem abertura\n"}, {logName, std::nullopt}}},
-    {"SilentWhenNeitherCanBeCreated", {}, {logName, fallbackName}, true, {"perdida", "outra"},
+    {"SilentWhenNeitherCanBeCreated", {}, {logName, fallbackName}, {}, true, {"perdida", "outra"},
      {{logName, std::nullopt}, {fallbackName, std::nullopt}}},
 };
 
@@ -113,6 +123,8 @@ TEST_P(LoggerCase, FilesHoldExactlyTheMessages)
         plant(name);
     for (const char* name : c.blocked)
         block(name);
+    for (const char* name : c.linked)
+        link(name);
     inChild([&] {
         if (c.openLog)
             logger::open(logName);

@@ -14,6 +14,10 @@ answer translating q as "<tl>: " + q, in segments split after ". ". Markers in
 q select a failure instead: #429, #500, #hang, #cut, #redirect, #big, #empty,
 #braces, and #downgrade:PORT (a redirect to plain HTTP on 127.0.0.1:PORT);
 #slow answers after SLOW_SECONDS, and #nul puts a NUL inside the translation.
+#CLIENT=STATUS fails only the requests with client=CLIENT, with that status:
+429 the unusual-traffic page, 503 a plain-text body, 400 an HTML error page
+sent as plain text after a blank line (as a proxy may), any other status a
+plain-text body.
 """
 
 import argparse
@@ -56,6 +60,18 @@ SERVER_ERROR_PAGE = """<!DOCTYPE html>
 <p><b>500.</b> <ins>That's an error.</ins>
 <p>There was an error. Please try again later. <ins>That's all we know.</ins>
 """
+
+
+BAD_REQUEST_PAGE = """
+  <!DOCTYPE html>
+<html lang=en>
+<meta charset=utf-8>
+<title>Error 400 (Bad Request)!!1</title>
+<p><b>400.</b> <ins>That's an error.</ins>
+<p>Your client has issued a malformed or illegal request. <ins>That's all we know.</ins>
+"""
+
+REASONS = {400: "Bad Request", 404: "Not Found", 429: "Too Many Requests", 503: "Service Unavailable"}
 
 
 def make_ca(directory, hosts):
@@ -168,6 +184,9 @@ class Handler(BaseHTTPRequestHandler):
 
     def answer(self, query, q, parsed):
         tl = query.get("tl", "")
+        for client, status in re.findall(r"#([a-z][a-z-]*)=(\d{3})", q):
+            if client == query.get("client"):
+                return self.client_failure(int(status))
         if "#429" in q:
             return self.response(429, "Too Many Requests", "text/html", UNUSUAL_TRAFFIC_PAGE.encode())
         if "#500" in q:
@@ -193,6 +212,14 @@ class Handler(BaseHTTPRequestHandler):
             head = self.response(200, "OK", "application/json; charset=utf-8", body, headers_only=True)
             return head + body[:len(body) // 2]
         return self.response(200, "OK", "application/json; charset=utf-8", body)
+
+    def client_failure(self, status):
+        reason = REASONS.get(status, "Error")
+        if status == 429:
+            return self.response(status, reason, "text/html", UNUSUAL_TRAFFIC_PAGE.encode())
+        if status == 400:
+            return self.response(status, reason, "text/plain; charset=UTF-8", BAD_REQUEST_PAGE.encode())
+        return self.response(status, reason, "text/plain", (reason + "\n").encode())
 
     def redirect(self, target, parsed, marker):
         rest = urllib.parse.urlencode(

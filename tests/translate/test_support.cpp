@@ -73,6 +73,20 @@ std::vector<std::string> LogWatch::newLines() const
     return lines;
 }
 
+testing::AssertionResult linesMatch(const std::vector<std::string>& lines, const std::vector<std::string>& expected)
+{
+    bool same = lines.size() == expected.size();
+    for (std::size_t i = 0; same && i < lines.size(); ++i) {
+        const std::string& want = expected[i];
+        same = !want.empty() && want.back() == '*' ? lines[i].rfind(want.substr(0, want.size() - 1), 0) == 0
+                                                   : lines[i] == want;
+    }
+    if (same)
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "log lines " << testing::PrintToString(lines) << ", expected "
+                                       << testing::PrintToString(expected);
+}
+
 FakeEndpoint::FakeEndpoint(std::optional<Tls> tls) : secure(tls.has_value())
 {
     directory = makeTemporaryDirectory();

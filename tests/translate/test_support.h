@@ -10,6 +10,7 @@
 #include <sys/types.h>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <picojson.h>
 
 // The log lines written after this object was made.
@@ -21,6 +22,10 @@ public:
 private:
     std::uintmax_t start;
 };
+
+// Whether `lines` are `expected`, one by one: exactly, or where an expected
+// line ends in '*', by the part before it (for libcurl's texts with numbers).
+testing::AssertionResult linesMatch(const std::vector<std::string>& lines, const std::vector<std::string>& expected);
 
 // tests/tools/fake_endpoint.py serving on 127.0.0.1 at an ephemeral port,
 // stopped when the object goes.

@@ -9,6 +9,7 @@
 
 #include "test_support.h"
 #include "translate/http_transport_internal.h"
+#include "translate/translator.h"
 
 namespace {
 
@@ -127,13 +128,21 @@ int failedStartIsRetried()
         std::cerr << "urlEscape encoded without libcurl, or did not retry: " << calls << " calls\n";
         return 1;
     }
-    const std::vector<std::string> expected(2, "Erro ao iniciar a libcurl. Erro: 2");
+    // Without the escaped text no request goes out: it would be answered for nothing.
+    FakeEndpoint server;
+    translator service(server.origin());
+    if (!service.translate(u"a b").empty() || !server.requests().empty() || calls != 3) {
+        std::cerr << "a request went out without the text\n";
+        return 1;
+    }
+    std::vector<std::string> expected(3, "Erro ao iniciar a libcurl. Erro: 2");
+    expected.push_back("Erro ao codificar o texto para o pedido.");
     if (log.newLines() != expected || initializedLibraries.at(libcurlLibrary)) {
         std::cerr << "wrong log or registry after a failed start\n";
         return 1;
     }
     startLibcurl = [](long flags) { return ++calls, static_cast<int>(curl_global_init(flags)); };
-    if (urlEscape("a b") != "a%20b" || urlEscape("c") != "c" || calls != 3 ||
+    if (urlEscape("a b") != "a%20b" || urlEscape("c") != "c" || calls != 4 ||
         !initializedLibraries.at(libcurlLibrary)) {
         std::cerr << "libcurl not started once after the failures: " << calls << " calls\n";
         return 1;
@@ -177,21 +186,20 @@ TEST(Abort, EndsTransfersInProgressAndLater)
     inFreshProcess(abortEndsHangingTransfer);
 }
 
-TEST(TransportSlow, SilentServerTimesOutAfterTwentySeconds)
+TEST(TransportSlow, SilentServerTimesOutAfterTwentySecondsAndIsLogged)
 {
     FakeEndpoint server;
+    translator service(server.origin());
+    LogWatch log;
     const auto started = std::chrono::steady_clock::now();
-    auto transfer = std::async(std::launch::async, [&] {
-        std::string body;
-        const bool done = httpGet(requestUrl(server, "x%23hang"), body, {});
-        return std::make_pair(done, body);
-    });
-    ASSERT_EQ(transfer.wait_for(60s), std::future_status::ready);
-    const auto [done, body] = transfer.get();
-    EXPECT_FALSE(done);
-    EXPECT_TRUE(body.empty());
+    auto translation = std::async(std::launch::async, [&] { return service.translate(u"x#hang"); });
+    ASSERT_EQ(translation.wait_for(60s), std::future_status::ready);
+    EXPECT_EQ(translation.get(), u"");
     // A lower bound only: the total time-out is 20 s, not a shorter one.
     EXPECT_GE(std::chrono::steady_clock::now() - started, 19s);
+    EXPECT_TRUE(linesMatch(log.newLines(), {"Falha na comunica\xE7\xE3o com o servidor de tradu\xE7\xE3o: "
+                                            "Operation timed out after *",
+                                            "Erro ao extrair json"}));
 }
 
 }  // namespace
