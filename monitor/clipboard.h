@@ -46,7 +46,9 @@ bool writeClipboardTextIfUnchanged(const std::u16string& text, std::uint64_t exp
 // writes included; an empty function removes it. Where the platform gives
 // no notice it is never called. `notify` must be quick and must not call
 // back into the clipboard access. Once this returns, the function it
-// replaced is neither running nor called again. stopClipboardAccess removes it.
+// replaced is neither running nor called again, so this waits for a call in
+// progress: do not call it (nor stopClipboardAccess, which removes it) while
+// holding a lock that `notify` takes.
 void setClipboardChangeListener(std::function<void()> notify);
 
 // Releases what the clipboard access holds (threads, connections, the change

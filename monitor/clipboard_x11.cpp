@@ -444,12 +444,12 @@ private:
 
     // A file manager's copy offers the paths as text too, and a browser's
     // copied image may come with a text; neither text is what the user copied.
-    bool offersFilesOrImage(std::vector<Atom> offered) {
+    bool offersFilesOrImage(const std::vector<Atom>& offered) {
         if (std::any_of(offered.begin(), offered.end(), [&](Atom a) { return a == uriList_ || a == copiedFiles_; }))
             return true;
         std::vector<char*> names(std::min(offered.size(), targetsLooked), nullptr);
         // Names of atoms that do not exist stay null.
-        XGetAtomNames(display_, offered.data(), static_cast<int>(names.size()), names.data());
+        XGetAtomNames(display_, const_cast<Atom*>(offered.data()), static_cast<int>(names.size()), names.data());
         bool image = false;
         for (char* name : names) {
             if (!name) continue;
