@@ -10,6 +10,7 @@ class tarselTranslatorAPP : public wxApp {
 public:
     ~tarselTranslatorAPP() override;
     bool OnInit() override;
+    int OnExit() override;
 
 private:
     tarselTranslatorDialog* dialog = nullptr;

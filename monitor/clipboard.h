@@ -14,7 +14,10 @@
 
 // The clipboard's text up to its first NUL unit; empty when there is none,
 // when the clipboard is busy or its owner does not answer (within about a
-// second), or when the content is marked secret by a password manager.
+// second), when the content is marked secret by a password manager, or when
+// it offers files or an image (whose text form is not what the user copied).
+// At most 4 MiB of the owner's data is read: a longer text reads as its first
+// part, cut between characters.
 // On X11 an unchanged clipboard is answered without asking its owner again:
 // a new text is noticed when its program takes the clipboard, as every copy does.
 std::u16string readClipboardText();
@@ -25,8 +28,36 @@ std::u16string readClipboardText();
 // takes the clipboard or stopClipboardAccess is called.
 void writeClipboardText(const std::u16string& text);
 
-// Releases what the clipboard access holds (threads, connections; on X11 the
-// text we serve goes with them). For shutdown; later calls start it again.
+// A count that changes whenever the clipboard's content changes hands: any
+// program's copy, the toolkit's and our own writes included. It reflects
+// every change the system had made before the call (on X11: after a round
+// trip with the server and handling of the pending XFixes notices; on Windows:
+// GetClipboardSequenceNumber).
+std::uint64_t clipboardChangeCount();
+
+// Writes `text` (up to its first NUL unit) only if clipboardChangeCount()
+// still equals `expected`, checked as close to the write as the platform
+// allows (on X11 on the thread that takes the selection, right before it);
+// true when written. Otherwise the clipboard is left as it is.
+bool writeClipboardTextIfUnchanged(const std::u16string& text, std::uint64_t expected);
+
+// `notify` is called, on a thread of the clipboard access, each time the
+// clipboard changes hands (as clipboardChangeCount() would show), our own
+// writes included; an empty function removes it. Where the platform gives
+// no notice it is never called. `notify` must be quick and must not call
+// back into the clipboard access. Once this returns, the function it
+// replaced is neither running nor called again, so this waits for a call in
+// progress: do not call it (nor stopClipboardAccess, which removes it) while
+// holding a lock that `notify` takes.
+void setClipboardChangeListener(std::function<void()> notify);
+
+// Releases what the clipboard access holds (threads, connections, the change
+// listener). What we own on the clipboard is first handed to the clipboard
+// manager, if one runs, which then serves it: on X11 through the
+// CLIPBOARD_MANAGER convention, waiting at most about two seconds, and not at
+// all without a manager. Waits of other calls in progress end at once, with
+// nothing read or written. For shutdown; safe to call more than once; later
+// calls start it again.
 void stopClipboardAccess();
 
 std::uint64_t clipboardChangeCount();

@@ -5,8 +5,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
 
 namespace {
+
+// What another program may make us hold: 4 MiB of its text.
+constexpr SIZE_T readLimit = 4 * 1024 * 1024 / sizeof(char16_t);
 
 class OpenedClipboard {
 public:
@@ -73,17 +81,137 @@ private:
     HWND window_;
 };
 
-// Password managers put this format beside a secret they copy.
+bool offered(UINT format) { return format != 0 && IsClipboardFormatAvailable(format); }
+
+// A DWORD 0 in `format` says "not into a clipboard history" or "not to the
+// cloud"; a value that cannot be read counts as that.
+bool refusedBy(UINT format) {
+    if (!offered(format)) return false;
+    const HANDLE block = GetClipboardData(format);
+    if (!block) return true;
+    const LockedBlock locked(block);
+    DWORD value = 0;
+    if (!locked.data() || GlobalSize(block) < sizeof value) return true;
+    std::memcpy(&value, locked.data(), sizeof value);
+    return value == 0;
+}
+
+// Password managers mark a secret they copy with one of these.
 bool markedSecret() {
     static const UINT excluded = RegisterClipboardFormatW(L"ExcludeClipboardContentFromMonitorProcessing");
-    return excluded != 0 && IsClipboardFormatAvailable(excluded);
+    static const UINT viewerIgnore = RegisterClipboardFormatW(L"Clipboard Viewer Ignore");
+    static const UINT history = RegisterClipboardFormatW(L"CanIncludeInClipboardHistory");
+    static const UINT cloud = RegisterClipboardFormatW(L"CanUploadToCloudClipboard");
+    return offered(excluded) || offered(viewerIgnore) || refusedBy(history) || refusedBy(cloud);
 }
+
+// Copied files come with their paths as text, and a copied image may come
+// with a text; neither text is what the user copied. The system makes each
+// bitmap format from the others, but asking for all three costs nothing.
+bool offersFilesOrImage() {
+    return offered(CF_HDROP) || offered(CF_BITMAP) || offered(CF_DIB) || offered(CF_DIBV5);
+}
+
+bool writeText(const std::u16string& text, std::optional<std::uint64_t> expected) {
+    const std::size_t length = std::min(text.size(), text.find(u'\0'));
+    // The block is ready before the clipboard is emptied, so a failure leaves
+    // the user's clipboard as it was.
+    OwnedBlock block((length + 1) * sizeof(char16_t));
+    if (!block.get()) return false;
+    {
+        const LockedBlock locked(block.get());
+        if (!locked.data()) return false;
+        auto* units = static_cast<char16_t*>(locked.data());
+        std::memcpy(units, text.data(), length * sizeof(char16_t));
+        units[length] = u'\0';
+    }
+    const MessageWindow owner;
+    const OpenedClipboard clipboard(owner.get());
+    if (!clipboard.open()) return false;
+    // No one else can change the clipboard while we hold it open.
+    if (expected && GetClipboardSequenceNumber() != *expected) return false;
+    EmptyClipboard();
+    if (!SetClipboardData(CF_UNICODETEXT, block.get())) return false;
+    block.release();
+    return true;
+}
+
+std::mutex listenerMutex;
+std::function<void()> changeListener;
+
+void notifyListener() {
+    std::lock_guard lock(listenerMutex);
+    if (changeListener) changeListener();
+}
+
+LRESULT CALLBACK watcherProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CLIPBOARDUPDATE:
+        notifyListener();
+        return 0;
+    case WM_CLOSE:
+        RemoveClipboardFormatListener(window);
+        DestroyWindow(window);
+        return 0;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    default:
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+// The system tells a window of a clipboard format listener of each change,
+// through its window procedure; this one has a thread of its own.
+class ChangeWatcher {
+public:
+    ChangeWatcher() {
+        std::promise<HWND> created;
+        auto window = created.get_future();
+        thread_ = std::thread([&created] { run(created); });
+        window_ = window.get();
+    }
+    ChangeWatcher(const ChangeWatcher&) = delete;
+    ChangeWatcher& operator=(const ChangeWatcher&) = delete;
+    ~ChangeWatcher() {
+        if (window_) PostMessageW(window_, WM_CLOSE, 0, 0);
+        thread_.join();
+    }
+
+private:
+    static void run(std::promise<HWND>& created) {
+        static const ATOM windowClass = [] {
+            WNDCLASSW description{};
+            description.lpfnWndProc = watcherProcedure;
+            description.hInstance = GetModuleHandleW(nullptr);
+            description.lpszClassName = L"TarselClipboardWatcher";
+            return RegisterClassW(&description);
+        }();
+        HWND window = windowClass ? CreateWindowExW(0, L"TarselClipboardWatcher", L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                                    nullptr, GetModuleHandleW(nullptr), nullptr)
+                                  : nullptr;
+        if (window && !AddClipboardFormatListener(window)) {
+            DestroyWindow(window);
+            window = nullptr;
+        }
+        created.set_value(window);
+        if (!window) return;
+        MSG message;
+        while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+    }
+
+    std::thread thread_;
+    HWND window_ = nullptr;
+};
+
+std::mutex watcherMutex;
+std::unique_ptr<ChangeWatcher> watcher;
 
 }  // namespace
 
 std::u16string readClipboardText() {
     const OpenedClipboard clipboard(nullptr);
-    if (!clipboard.open() || markedSecret()) return {};
+    if (!clipboard.open() || markedSecret() || offersFilesOrImage()) return {};
     const HANDLE block = GetClipboardData(CF_UNICODETEXT);
     if (!block) return {};
     const LockedBlock locked(block);
@@ -91,37 +219,43 @@ std::u16string readClipboardText() {
     // Another program wrote the block and need not have ended it with a NUL;
     // GlobalSize may round up, so it only bounds the scan.
     const auto* units = static_cast<const char16_t*>(locked.data());
-    const SIZE_T capacity = GlobalSize(block) / sizeof(char16_t);
+    const SIZE_T available = GlobalSize(block) / sizeof(char16_t);
+    const SIZE_T capacity = std::min(available, readLimit);
+    const char16_t* end = std::find(units, units + capacity, u'\0');
+    // Cut at the limit, but not between the halves of a surrogate pair.
+    const auto high = [](char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; };
+    if (end == units + capacity && capacity < available && end != units && high(end[-1])) --end;
     try {
-        return std::u16string(units, std::find(units, units + capacity, u'\0'));
+        return std::u16string(units, end);
     } catch (...) {
         return {};
     }
 }
 
-void writeClipboardText(const std::u16string& text) {
-    const std::size_t length = std::min(text.size(), text.find(u'\0'));
-    // The block is ready before the clipboard is emptied, so a failure leaves
-    // the user's clipboard as it was.
-    OwnedBlock block((length + 1) * sizeof(char16_t));
-    if (!block.get()) return;
-    {
-        const LockedBlock locked(block.get());
-        if (!locked.data()) return;
-        auto* units = static_cast<char16_t*>(locked.data());
-        std::memcpy(units, text.data(), length * sizeof(char16_t));
-        units[length] = u'\0';
-    }
-    const MessageWindow owner;
-    const OpenedClipboard clipboard(owner.get());
-    if (!clipboard.open()) return;
-    EmptyClipboard();
-    if (SetClipboardData(CF_UNICODETEXT, block.get())) block.release();
+void writeClipboardText(const std::u16string& text) { writeText(text, std::nullopt); }
+
+std::uint64_t clipboardChangeCount() { return GetClipboardSequenceNumber(); }
+
+bool writeClipboardTextIfUnchanged(const std::u16string& text, std::uint64_t expected) {
+    return writeText(text, expected);
 }
 
-// Nothing is held between calls.
-void stopClipboardAccess() {}
+void setClipboardChangeListener(std::function<void()> notify) {
+    const bool listening = static_cast<bool>(notify);
+    {
+        std::lock_guard lock(listenerMutex);
+        changeListener.swap(notify);
+    }
+    std::lock_guard lock(watcherMutex);
+    try {
+        if (listening && !watcher)
+            watcher = std::make_unique<ChangeWatcher>();
+        else if (!listening)
+            watcher.reset();
+    } catch (...) {
+    }
+}
 
-std::uint64_t clipboardChangeCount() { return 0; }
-bool writeClipboardTextIfUnchanged(const std::u16string& text, std::uint64_t) { writeClipboardText(text); return true; }
-void setClipboardChangeListener(std::function<void()>) {}
+// Only the change watcher is held between calls; a rendered text outlives
+// us without a hand-over.
+void stopClipboardAccess() { setClipboardChangeListener({}); }

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -43,8 +44,14 @@ constexpr auto readBound = std::chrono::seconds(3);
 constexpr auto callerSlack = std::chrono::seconds(1);
 // A requestor that stops taking INCR chunks is dropped after this.
 constexpr auto stalledTransferBound = std::chrono::seconds(5);
+// How long stopping waits for the clipboard manager to copy what we own.
+constexpr auto handOverBound = std::chrono::seconds(2);
 constexpr std::size_t largestChunk = 256 * 1024;
 constexpr long propertyReadUnits = 1 << 20;
+// What another owner may make us hold: a target's data beyond this is not kept.
+constexpr std::size_t readLimit = 4 * 1024 * 1024;
+// Only this many of an owner's targets are looked at.
+constexpr std::size_t targetsLooked = 512;
 
 std::u16string untilNul(const std::u16string& text) {
     return text.substr(0, text.find(u'\0'));
@@ -69,6 +76,19 @@ std::string toLatin1(const std::u16string& text) {
     return out;
 }
 
+// `utf8` without a sequence cut short at its end.
+std::string_view wholeCharacters(std::string_view utf8) {
+    std::size_t start = utf8.size();
+    for (int back = 0; back < 4 && start > 0; ++back) {
+        const auto byte = static_cast<unsigned char>(utf8[--start]);
+        if ((byte & 0xC0) != 0x80) {
+            const std::size_t length = byte < 0x80 ? 1 : byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : 2;
+            return start + length > utf8.size() ? utf8.substr(0, start) : utf8;
+        }
+    }
+    return utf8;
+}
+
 int millisecondsUntil(Clock::time_point deadline) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return static_cast<int>(std::clamp<long long>(left, 0, 60'000));
@@ -82,6 +102,17 @@ std::atomic<Display*> ourDisplay{nullptr};
 // Errors on our connections so far; after one, a text read earlier is not
 // trusted.
 std::atomic<std::uint64_t> ourErrors{0};
+// Changes of CLIPBOARD's owner seen on our connections so far.
+std::atomic<std::uint64_t> changeCount{0};
+std::mutex listenerMutex;
+std::function<void()> changeListener;
+
+void countChange() {
+    ++changeCount;
+    std::lock_guard lock(listenerMutex);
+    if (changeListener) changeListener();
+}
+
 XErrorHandler previousErrorHandler = nullptr;
 XIOErrorHandler previousIOErrorHandler = nullptr;
 
@@ -153,6 +184,7 @@ struct Property {
     Atom type = None;
     int format = 0;
     std::string data;  // format 32 items are longs, as Xlib hands them out
+    bool cut = false;  // more was there than the limit it was read with
 
     std::vector<Atom> atoms() const {
         std::vector<Atom> result(format == 32 ? data.size() / sizeof(long) : 0);
@@ -235,7 +267,9 @@ public:
     Connection(Display* display, int wakeFd, const std::atomic<bool>& stopping, const bool& broken)
         : display_(display), wakeFd_(wakeFd), stopping_(stopping), broken_(broken) {
         const char* names[] = {"CLIPBOARD", "TARGETS", "TIMESTAMP", "UTF8_STRING", "TEXT", "INCR",
-                               "x-kde-passwordManagerHint", "TARSEL_SELECTION", "TARSEL_TIMESTAMP"};
+                               "x-kde-passwordManagerHint", "TARSEL_SELECTION", "TARSEL_TIMESTAMP", "MULTIPLE",
+                               "CLIPBOARD_MANAGER", "SAVE_TARGETS", "TARSEL_SAVE", "text/uri-list",
+                               "x-special/gnome-copied-files"};
         Atom atoms[std::size(names)];
         XInternAtoms(display_, const_cast<char**>(names), static_cast<int>(std::size(names)), False, atoms);
         clipboard_ = atoms[0];
@@ -247,6 +281,12 @@ public:
         secretHint_ = atoms[6];
         selectionProperty_ = atoms[7];
         timestampProperty_ = atoms[8];
+        multiple_ = atoms[9];
+        clipboardManager_ = atoms[10];
+        saveTargets_ = atoms[11];
+        saveProperty_ = atoms[12];
+        uriList_ = atoms[13];
+        copiedFiles_ = atoms[14];
 
         XSetWindowAttributes attributes{};
         attributes.event_mask = PropertyChangeMask;
@@ -259,6 +299,8 @@ public:
         chunk_ = std::min<std::size_t>(largestChunk, static_cast<std::size_t>(maxUnits));
         watchOwner();
         XFlush(display_);
+        // Whatever happened while no connection of ours watched counts as a change.
+        if (!lost()) countChange();
     }
 
     bool lost() const { return broken_ || hungUp_; }
@@ -274,7 +316,9 @@ public:
         return text;
     }
 
-    void write(const std::u16string& text) {
+    // Takes the clipboard with `text`; with `expected`, only if the change
+    // count still equals it.
+    bool write(const std::u16string& text, std::optional<std::uint64_t> expected) {
         lastRead_.invalidate();
         auto owned = std::make_unique<OwnedText>();
         owned->text = untilNul(text);
@@ -283,13 +327,58 @@ public:
         // Owners are to take the selection with a real timestamp, which the
         // TIMESTAMP target then reports.
         owned->since = serverTime();
-        if (owned->since == CurrentTime) return;
+        if (owned->since == CurrentTime) return false;
+        // Waiting for that time handled every notice of a change the server
+        // made before it. A change after it makes the server ignore our
+        // older claim below (unless it falls in the same millisecond).
+        if (expected && count(false) != *expected) return false;
         XSetSelectionOwner(display_, clipboard_, window_, owned->since);
         if (XGetSelectionOwner(display_, clipboard_) != window_) {
             owned_.reset();
-            return;
+            return false;
+        }
+        if (!ownerChangeEvent_) {
+            lastOwner_ = window_;
+            countChange();
         }
         owned_ = std::move(owned);
+        return true;
+    }
+
+    // The change count, once the server has told us of every change it made
+    // before now (with `roundTrip`) or before the last reply.
+    std::uint64_t count(bool roundTrip = true) {
+        if (roundTrip) XSync(display_, False);
+        dispatchPending();
+        if (!ownerChangeEvent_ && !lost()) {
+            // Without XFixes only a new owner window can be seen.
+            const Window owner = XGetSelectionOwner(display_, clipboard_);
+            if (owner != lastOwner_) {
+                lastOwner_ = owner;
+                countChange();
+            }
+        }
+        return changeCount.load();
+    }
+
+    // Asks the clipboard manager, if one runs, to copy the text we own, and
+    // serves its requests until it says it is done or handOverBound passes.
+    void handOver() {
+        if (!owned_ || lost()) return;
+        handingOver_ = true;
+        if (XGetSelectionOwner(display_, clipboardManager_) == None) return;
+        const Time time = serverTime();
+        if (time == CurrentTime) return;
+        const Atom saved[] = {utf8String_, XA_STRING, text_};
+        XChangeProperty(display_, window_, saveProperty_, XA_ATOM, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(saved), static_cast<int>(std::size(saved)));
+        XConvertSelection(display_, clipboardManager_, saveTargets_, saveProperty_, window_, time);
+        waitFor(
+            [&](const XEvent& e) {
+                return e.type == SelectionNotify && e.xselection.requestor == window_ &&
+                       e.xselection.selection == clipboardManager_ && e.xselection.target == saveTargets_;
+            },
+            Clock::now() + handOverBound);
     }
 
     // Handles whatever the server has sent, without blocking.
@@ -330,6 +419,7 @@ private:
         if (targets.answer == Answer::given && targets.property.format == 32) {
             const auto offered = targets.property.atoms();
             const auto offers = [&](Atom atom) { return std::find(offered.begin(), offered.end(), atom) != offered.end(); };
+            if (offersFilesOrImage(offered)) return {};
             // A hint that is offered but cannot be read counts as secret.
             if (offers(secretHint_)) {
                 const Conversion hint = convert(secretHint_, time, deadline);
@@ -348,7 +438,25 @@ private:
         }
         if (text.answer != Answer::given || text.property.format != 8) return {};
         if (text.property.type == XA_STRING) return untilNul(latin1ToWide(text.property.data));
-        return untilNul(utf8ToWide(text.property.data));
+        const std::string_view utf8 = text.property.data;
+        return untilNul(utf8ToWide(std::string(text.property.cut ? wholeCharacters(utf8) : utf8)));
+    }
+
+    // A file manager's copy offers the paths as text too, and a browser's
+    // copied image may come with a text; neither text is what the user copied.
+    bool offersFilesOrImage(const std::vector<Atom>& offered) {
+        if (std::any_of(offered.begin(), offered.end(), [&](Atom a) { return a == uriList_ || a == copiedFiles_; }))
+            return true;
+        std::vector<char*> names(std::min(offered.size(), targetsLooked), nullptr);
+        // Names of atoms that do not exist stay null.
+        XGetAtomNames(display_, const_cast<Atom*>(offered.data()), static_cast<int>(names.size()), names.data());
+        bool image = false;
+        for (char* name : names) {
+            if (!name) continue;
+            image = image || std::strncmp(name, "image/", 6) == 0;
+            XFree(name);
+        }
+        return image;
     }
 
     // Asks XFixes to tell us of every change of CLIPBOARD's owner; only then
@@ -375,7 +483,8 @@ private:
                 if (wanted(event)) return event;
                 handle(event);
             }
-            if (lost() || stopping_.load() || Clock::now() >= deadline) return std::nullopt;
+            // Stopping cuts every wait short but the hand-over's.
+            if (lost() || (stopping_.load() && !handingOver_) || Clock::now() >= deadline) return std::nullopt;
             awaitActivity(deadline);
         }
     }
@@ -390,7 +499,9 @@ private:
         return event ? event->xproperty.time : CurrentTime;
     }
 
-    std::optional<Property> takeProperty(Atom name) {
+    // Reads up to `limit` bytes of the property (Xlib's longs counted for
+    // format 32), and deletes it.
+    std::optional<Property> takeProperty(Atom name, std::size_t limit) {
         Property property;
         long offset = 0;
         for (;;) {
@@ -399,8 +510,9 @@ private:
             unsigned long items;
             unsigned long bytesAfter;
             unsigned char* raw = nullptr;
-            const int status = XGetWindowProperty(display_, window_, name, offset, propertyReadUnits, False,
-                                                  AnyPropertyType, &type, &format, &items, &bytesAfter, &raw);
+            const long units = std::min<long>(propertyReadUnits, static_cast<long>((limit - property.data.size() + 3) / 4));
+            const int status = XGetWindowProperty(display_, window_, name, offset, units, False, AnyPropertyType,
+                                                  &type, &format, &items, &bytesAfter, &raw);
             std::unique_ptr<unsigned char, XFreeDeleter> owner(raw);
             if (status != Success || type == None) return std::nullopt;
             const std::size_t unit = format == 8 ? 1 : format == 16 ? sizeof(short) : sizeof(long);
@@ -409,6 +521,14 @@ private:
             property.data.append(reinterpret_cast<const char*>(raw), items * unit);
             offset += static_cast<long>(items * format / 32);
             if (bytesAfter == 0) break;
+            if (property.data.size() >= limit) {
+                property.cut = true;
+                break;
+            }
+        }
+        if (property.format == 8 && property.data.size() > limit) {
+            property.data.resize(limit);
+            property.cut = true;
         }
         XDeleteProperty(display_, window_, name);
         return property;
@@ -430,7 +550,7 @@ private:
         if (!notify) return result;
         result.answer = Answer::refused;
         if (notify->xselection.property == None) return result;
-        auto property = takeProperty(notify->xselection.property);
+        auto property = takeProperty(notify->xselection.property, readLimit);
         if (!property) return result;
         if (property->type == incr_) return receiveIncrementally(notify->xselection.property, deadline);
         result.answer = Answer::given;
@@ -440,6 +560,7 @@ private:
 
     // Taking the INCR property deleted it, which asks the owner for the
     // first chunk; each chunk we take asks for the next; an empty one ends.
+    // Chunks beyond the limit are taken unread, so that the owner finishes.
     Conversion receiveIncrementally(Atom name, Clock::time_point deadline) {
         Conversion result;
         for (;;) {
@@ -450,12 +571,13 @@ private:
                 },
                 std::min(deadline, Clock::now() + replyBound));
             if (!changed) return Conversion{};
-            auto chunk = takeProperty(name);
+            auto chunk = takeProperty(name, readLimit - std::min(readLimit, result.property.data.size()));
             if (!chunk) return Conversion{};
-            if (chunk->data.empty()) break;
+            if (chunk->data.empty() && !chunk->cut) break;
             result.property.type = chunk->type;
             result.property.format = chunk->format;
             result.property.data += chunk->data;
+            result.property.cut = result.property.cut || chunk->cut;
         }
         result.answer = Answer::given;
         return result;
@@ -464,6 +586,7 @@ private:
     void handle(const XEvent& event) {
         if (ownerChangeEvent_ && event.type == *ownerChangeEvent_) {
             lastRead_.invalidate();
+            countChange();
             return;
         }
         switch (event.type) {
@@ -499,13 +622,41 @@ private:
         // Requestors' timestamps are often stale (an earlier key press), so
         // they are not held against them.
         const bool current = owned_ && request.selection == clipboard_ && request.owner == window_;
-        if (current && answer(request.requestor, request.target, property)) notify.property = property;
+        if (current && request.target == multiple_) {
+            if (request.property != None && answerEach(request.requestor, request.property)) notify.property = property;
+        } else if (current && answer(request.requestor, request.target, property)) {
+            notify.property = property;
+        }
         XSendEvent(display_, request.requestor, False, NoEventMask, &reply);
+    }
+
+    // MULTIPLE: the property lists pairs of a target and a property to put
+    // it in; a pair we cannot answer gets None as its property.
+    bool answerEach(Window requestor, Atom property) {
+        Atom type;
+        int format;
+        unsigned long items;
+        unsigned long bytesAfter;
+        unsigned char* raw = nullptr;
+        const int status = XGetWindowProperty(display_, requestor, property, 0, 2 * targetsLooked, False,
+                                              AnyPropertyType, &type, &format, &items, &bytesAfter, &raw);
+        std::unique_ptr<unsigned char, XFreeDeleter> owner(raw);
+        if (status != Success || format != 32 || items % 2 != 0) return false;
+        std::vector<long> pairs(items);
+        std::memcpy(pairs.data(), raw, items * sizeof(long));
+        for (std::size_t i = 0; i < items; i += 2) {
+            const auto target = static_cast<Atom>(pairs[i]);
+            const auto into = static_cast<Atom>(pairs[i + 1]);
+            if (into == None || target == multiple_ || !answer(requestor, target, into)) pairs[i + 1] = None;
+        }
+        XChangeProperty(display_, requestor, property, type, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(pairs.data()), static_cast<int>(items));
+        return true;
     }
 
     bool answer(Window requestor, Atom target, Atom property) {
         if (target == targets_) {
-            const Atom offered[] = {targets_, timestamp_, utf8String_, XA_STRING, text_};
+            const Atom offered[] = {targets_, timestamp_, multiple_, utf8String_, XA_STRING, text_};
             XChangeProperty(display_, requestor, property, XA_ATOM, 32, PropModeReplace,
                             reinterpret_cast<const unsigned char*>(offered), static_cast<int>(std::size(offered)));
         } else if (target == timestamp_) {
@@ -577,9 +728,12 @@ private:
     const std::atomic<bool>& stopping_;
     const bool& broken_;
     bool hungUp_ = false;
+    bool handingOver_ = false;
     Window window_;
-    Atom clipboard_, targets_, timestamp_, utf8String_, text_, incr_, secretHint_;
-    Atom selectionProperty_, timestampProperty_;
+    Window lastOwner_ = None;  // without XFixes only
+    Atom clipboard_, targets_, timestamp_, utf8String_, text_, incr_, secretHint_, multiple_;
+    Atom clipboardManager_, saveTargets_, uriList_, copiedFiles_;
+    Atom selectionProperty_, timestampProperty_, saveProperty_;
     std::size_t chunk_;
     std::unique_ptr<OwnedText> owned_;
     std::vector<OutgoingTransfer> transfers_;
@@ -587,9 +741,16 @@ private:
     LastRead lastRead_;
 };
 
+enum class Operation { read, write, writeIfUnchanged, count };
+
 struct Request {
-    bool write;
-    std::u16string text;  // the text to write, or the text read
+    explicit Request(Operation operation, std::u16string text = {}, std::uint64_t count = 0)
+        : operation(operation), text(std::move(text)), count(count) {}
+
+    Operation operation;
+    std::u16string text;      // the text to write, or the text read
+    std::uint64_t count = 0;  // the expected change count, or the count found
+    bool written = false;
     bool done = false;
 };
 
@@ -612,20 +773,23 @@ public:
 
     bool ended() const { return ended_.load(); }
 
-    std::u16string call(bool write, const std::u16string& text) {
-        auto request = std::make_shared<Request>(Request{write, text});
+    // The request as the service answered it; nothing if it did not in time.
+    std::optional<Request> call(Request request) {
+        const auto bound = (request.operation == Operation::read ? replyBound + readBound : replyBound) + callerSlack;
+        auto queued = std::make_shared<Request>(std::move(request));
         {
             std::lock_guard lock(mutex_);
-            if (stopping_ || ended_) return {};
-            queue_.push_back(request);
+            if (stopping_ || ended_) return std::nullopt;
+            queue_.push_back(queued);
         }
         eventfd_write(wake_.get(), 1);
-        const auto bound = (write ? replyBound : replyBound + readBound) + callerSlack;
         std::unique_lock lock(mutex_);
-        answered_.wait_for(lock, bound, [&] { return request->done; });
-        return request->done ? request->text : std::u16string();
+        answered_.wait_for(lock, bound, [&] { return queued->done; });
+        if (!queued->done) return std::nullopt;
+        return *queued;
     }
 
+    // Waits for the hand-over to the clipboard manager, if any.
     void stop() {
         {
             std::lock_guard lock(mutex_);
@@ -647,10 +811,15 @@ private:
             serve();
         } catch (...) {
         }
-        std::lock_guard lock(mutex_);
-        for (auto& request : queue_) finish(*request, {});
-        queue_.clear();
+        answerQueued();
         ended_ = true;
+    }
+
+    void answerQueued() {
+        std::lock_guard lock(mutex_);
+        for (auto& request : queue_) request->done = true;
+        queue_.clear();
+        answered_.notify_all();
     }
 
     void serve() {
@@ -672,17 +841,16 @@ private:
                 requests.swap(queue_);
             }
             for (auto& request : requests) {
-                std::u16string result;
+                Request result(request->operation);
                 try {
-                    if (request->write)
-                        connection.write(request->text);
-                    else
-                        result = connection.read();
+                    perform(connection, *request, result);
                 } catch (...) {
-                    result.clear();
+                    result = Request(request->operation);
                 }
+                result.done = true;
                 std::lock_guard lock(mutex_);
-                finish(*request, std::move(result));
+                *request = std::move(result);
+                answered_.notify_all();
             }
             connection.dispatchPending();
             if (connection.lost()) break;
@@ -692,12 +860,26 @@ private:
             }
             connection.awaitActivity(std::nullopt);
         }
+        // Callers do not wait for the hand-over.
+        answerQueued();
+        if (stopping_) connection.handOver();
     }
 
-    void finish(Request& request, std::u16string result) {
-        request.text = std::move(result);
-        request.done = true;
-        answered_.notify_all();
+    static void perform(Connection& connection, const Request& request, Request& result) {
+        switch (request.operation) {
+        case Operation::read:
+            result.text = connection.read();
+            break;
+        case Operation::write:
+            result.written = connection.write(request.text, std::nullopt);
+            break;
+        case Operation::writeIfUnchanged:
+            result.written = connection.write(request.text, request.count);
+            break;
+        case Operation::count:
+            result.count = connection.count();
+            break;
+        }
     }
 
     FileDescriptor wake_;
@@ -723,24 +905,50 @@ std::shared_ptr<Service> service() {
     return currentService;
 }
 
-}  // namespace
-
-std::u16string readClipboardText() {
+std::optional<Request> call(Request request) {
     try {
-        return service()->call(false, {});
+        return service()->call(std::move(request));
     } catch (...) {
-        return {};
+        return std::nullopt;
     }
 }
 
-void writeClipboardText(const std::u16string& text) {
-    try {
-        service()->call(true, text);
-    } catch (...) {
+}  // namespace
+
+std::u16string readClipboardText() {
+    auto answer = call(Request(Operation::read));
+    return answer ? std::move(answer->text) : std::u16string();
+}
+
+void writeClipboardText(const std::u16string& text) { call(Request(Operation::write, text)); }
+
+std::uint64_t clipboardChangeCount() {
+    call(Request(Operation::count));
+    return changeCount.load();
+}
+
+bool writeClipboardTextIfUnchanged(const std::u16string& text, std::uint64_t expected) {
+    const auto answer = call(Request(Operation::writeIfUnchanged, text, expected));
+    return answer && answer->written;
+}
+
+void setClipboardChangeListener(std::function<void()> notify) {
+    const bool listening = static_cast<bool>(notify);
+    {
+        std::lock_guard lock(listenerMutex);
+        changeListener.swap(notify);
+    }
+    // The notices come through the service's connection.
+    if (listening) {
+        try {
+            service();
+        } catch (...) {
+        }
     }
 }
 
 void stopClipboardAccess() {
+    setClipboardChangeListener({});
     std::lock_guard lock(lifecycleMutex);
     if (currentService) currentService->stop();
     currentService.reset();

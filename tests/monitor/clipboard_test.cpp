@@ -33,7 +33,8 @@ using namespace std::string_literals;
 using Clock = std::chrono::steady_clock;
 constexpr auto patience = std::chrono::seconds(10);
 
-// A child process with its stdin or stdout on a pipe; killed if still there.
+// A child process with its stdin or stdout on a pipe, in a process group of
+// its own; the group is killed if the child is still there.
 class Child {
 public:
     Child(std::vector<std::string> args, bool pipeToStdin) {
@@ -47,7 +48,11 @@ public:
         std::vector<char*> argv;
         for (auto& arg : args) argv.push_back(arg.data());
         argv.push_back(nullptr);
-        if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        if (posix_spawnp(&pid_, argv[0], &actions, &attributes, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawnattr_destroy(&attributes);
         posix_spawn_file_actions_destroy(&actions);
         close(pipeToStdin ? ends[0] : ends[1]);
         fd_ = pipeToStdin ? ends[1] : ends[0];
@@ -57,7 +62,7 @@ public:
     ~Child() {
         if (fd_ >= 0) close(fd_);
         if (pid_ > 0) {
-            kill(pid_, SIGKILL);
+            kill(-pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
     }
@@ -256,10 +261,19 @@ protected:
     }
 };
 
+constexpr std::size_t readLimit = 4 * 1024 * 1024;
+
+// Crosses the read limit inside a four-byte character.
+const std::string beyondTheLimit = std::string(readLimit - 1, 'a') + "\xF0\x9F\x98\x80" + std::string(2 << 20, 'b');
+const std::u16string beyondTheLimitRead(readLimit - 1, u'a');
+
 TEST_F(Clipboard, ReadsWhatAnotherProgramCopied) {
-    for (const auto& text : texts) {
+    std::vector<std::pair<std::string, std::u16string>> rows;
+    for (const auto& text : texts) rows.emplace_back(text, utf8ToWide(text));
+    rows.emplace_back(beyondTheLimit, beyondTheLimitRead);
+    for (const auto& [text, expected] : rows) {
         const auto owner = xclipIn(text);
-        EXPECT_EQ(readClipboardText(), utf8ToWide(text)) << text.substr(0, 40);
+        EXPECT_TRUE(readClipboardText() == expected) << text.substr(0, 40);
     }
 }
 
@@ -280,7 +294,7 @@ TEST_F(Clipboard, ServesEachTextTarget) {
         {"UTF8_STRING", "a\xC3\xA7\xC3\xA3o \xE2\x82\xAC \xF0\x9F\x98\x80"},
         {"TEXT", "a\xC3\xA7\xC3\xA3o \xE2\x82\xAC \xF0\x9F\x98\x80"},
         {"STRING", "a\xE7\xE3o ? ?"},
-        {"TARGETS", "TARGETS\nTIMESTAMP\nUTF8_STRING\nSTRING\nTEXT\n"},
+        {"TARGETS", "TARGETS\nTIMESTAMP\nMULTIPLE\nUTF8_STRING\nSTRING\nTEXT\n"},
     };
     for (const auto& row : rows) EXPECT_EQ(xclipOut(row.target), row.expected) << row.target;
     EXPECT_EQ(xclipOut("image/png"), std::nullopt);
@@ -308,10 +322,19 @@ TEST_F(Clipboard, ReadsWhatOtherOwnersOffer) {
         {"no target list", {{"UTF8_STRING", "UTF8_STRING", "ok"}}, false, false, u"ok"},
         {"embedded NUL", {{"UTF8_STRING", "UTF8_STRING", std::string("ab\0cd", 5)}}, true, false, u"ab"},
         {"never answers", {{"UTF8_STRING", "UTF8_STRING", "late"}}, true, true, u""},
+        {"files", {{"text/uri-list", "text/uri-list", "file:///a"}, {"UTF8_STRING", "UTF8_STRING", "/a"}}, true, false,
+         u""},
+        {"files of a GNOME file manager",
+         {{"x-special/gnome-copied-files", "UTF8_STRING", "copy\nfile:///a"}, {"UTF8_STRING", "UTF8_STRING", "a"}},
+         true, false, u""},
+        {"image", {{"image/png", "image/png", "\x89PNG"}, {"UTF8_STRING", "UTF8_STRING", "a"}}, true, false, u""},
+        {"rich text", {{"text/html", "text/html", "<b>ok</b>"}, {"UTF8_STRING", "UTF8_STRING", "ok"}}, true, false,
+         u"ok"},
+        {"beyond the read limit", {{"UTF8_STRING", "UTF8_STRING", beyondTheLimit}}, true, false, beyondTheLimitRead},
     };
     for (const auto& row : rows) {
         const FakeOwner owner(row.offers, row.listsTargets, row.silent);
-        EXPECT_EQ(readClipboardText(), row.expected) << row.what;
+        EXPECT_TRUE(readClipboardText() == row.expected) << row.what;
     }
     writeClipboardText(u"still serving");
     EXPECT_EQ(xclipOut(), "still serving");
@@ -370,6 +393,74 @@ TEST_F(Clipboard, OutlivesItsServer) {
     setenv("DISPLAY", display.c_str(), 1);
     writeClipboardText(u"alive");
     EXPECT_EQ(xclipOut(), "alive");
+}
+
+// A clipboard manager of a desktop session, on the test's display.
+std::unique_ptr<Child> clipboardManager() {
+    auto manager = std::make_unique<Child>(
+        std::vector<std::string>{"dbus-run-session", "--", "xfsettingsd", "--no-daemon", "--disable-wm-check"}, false);
+    EXPECT_TRUE(eventually([] { return XGetSelectionOwner(display(), atom("CLIPBOARD_MANAGER")) != None; }));
+    return manager;
+}
+
+// What we own outlives us through a clipboard manager; without one, stopping
+// does not wait for it.
+TEST_F(Clipboard, HandsWhatItOwnsToTheClipboardManager) {
+    const struct {
+        const char* what;
+        bool manager;
+        std::string text;
+        std::optional<std::string> afterStop;
+    } rows[] = {
+        {"no manager", false, "Hello", std::nullopt},
+        {"manager", true, texts[1], texts[1]},
+        {"manager, in chunks", true, texts.back(), texts.back()},
+    };
+    std::unique_ptr<Child> manager;
+    for (const auto& row : rows) {
+        if (row.manager && !manager) manager = clipboardManager();
+        writeClipboardText(utf8ToWide(row.text));
+        stopClipboardAccess();
+        if (!row.manager) {
+            EXPECT_EQ(clipboardOwner(), None);
+        }
+        EXPECT_EQ(xclipOut(), row.afterStop) << row.what;
+    }
+}
+
+TEST_F(Clipboard, CountsEachChangeOfHands) {
+    const auto first = clipboardChangeCount();
+    EXPECT_EQ(clipboardChangeCount(), first);
+    auto owner = xclipIn("copied");
+    const auto copied = clipboardChangeCount();
+    EXPECT_NE(copied, first);
+    writeClipboardText(u"written");
+    const auto written = clipboardChangeCount();
+    EXPECT_NE(written, copied);
+
+    EXPECT_TRUE(writeClipboardTextIfUnchanged(u"unchanged", written));
+    EXPECT_EQ(xclipOut(), "unchanged");
+    const auto before = clipboardChangeCount();
+    owner = xclipIn("copied again");
+    EXPECT_FALSE(writeClipboardTextIfUnchanged(u"too late", before));
+    EXPECT_EQ(xclipOut(), "copied again");
+}
+
+TEST_F(Clipboard, TellsItsListenerOfEachChange) {
+    std::atomic<int> calls{0};
+    setClipboardChangeListener([&] { ++calls; });
+    clipboardChangeCount();
+    calls = 0;
+    const auto owner = xclipIn("copied");
+    EXPECT_TRUE(eventually([&] { return calls > 0; }));
+    calls = 0;
+    writeClipboardText(u"written");
+    EXPECT_TRUE(eventually([&] { return calls > 0; }));
+    setClipboardChangeListener({});
+    calls = 0;
+    writeClipboardText(u"unheard");
+    clipboardChangeCount();
+    EXPECT_EQ(calls, 0);
 }
 
 TEST_F(Clipboard, ThreadsMayShareIt) {

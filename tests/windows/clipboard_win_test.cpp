@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -36,6 +37,23 @@ UINT registeredFormat(const wchar_t* name)
 {
     return RegisterClipboardFormatW(name);
 }
+
+std::string dword(DWORD value)
+{
+    return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+// A DROPFILES header (files from offset 20, wide names) and one name.
+std::string droppedFile()
+{
+    return dword(20) + std::string(12, '\0') + dword(1) + bytesOf(std::u16string(u"C:\\a\0\0", 6));
+}
+
+const Format plainText{CF_UNICODETEXT, bytesOf(std::u16string(u"texto\0", 6))};
+
+// Crosses the 4 MiB read limit between the halves of a surrogate pair.
+constexpr std::size_t readLimitUnits = 2 * 1024 * 1024;
+const std::u16string beyondTheLimit = std::u16string(readLimitUnits - 1, u'a') + u"\U0001F600" + std::u16string(100, u'b');
 
 // A message-only window of the calling thread, as another program's
 // clipboard code has.
@@ -151,13 +169,56 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"secret_of_a_password_manager",
                  {{CF_UNICODETEXT, bytesOf(std::u16string(u"s3nha\0", 6))},
                   {registeredFormat(L"ExcludeClipboardContentFromMonitorProcessing"), std::string(4, '\0')}},
-                 u""}),
+                 u""},
+        ReadCase{"kept_from_history", {plainText, {registeredFormat(L"CanIncludeInClipboardHistory"), dword(0)}}, u""},
+        ReadCase{"allowed_in_history", {plainText, {registeredFormat(L"CanIncludeInClipboardHistory"), dword(1)}}, u"texto"},
+        ReadCase{"kept_from_the_cloud", {plainText, {registeredFormat(L"CanUploadToCloudClipboard"), dword(0)}}, u""},
+        ReadCase{"hidden_from_viewers", {plainText, {registeredFormat(L"Clipboard Viewer Ignore"), "\x01"}}, u""},
+        ReadCase{"files_beside_text", {plainText, {CF_HDROP, droppedFile()}}, u""},
+        ReadCase{"image_beside_text", {plainText, {CF_DIB, std::string(44, '\0')}}, u""},
+        ReadCase{"beyond_the_read_limit", {{CF_UNICODETEXT, bytesOf(beyondTheLimit + u'\0')}},
+                 std::u16string(readLimitUnits - 1, u'a')}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ClipboardWrite, StopsAtAnEmbeddedNul)
 {
     writeClipboardText(std::u16string(u"ab\0cd", 5));
     EXPECT_EQ(readClipboardText(), u"ab");
+}
+
+TEST(ClipboardChanges, CountedForEachChangeOfHands)
+{
+    const auto first = clipboardChangeCount();
+    EXPECT_EQ(clipboardChangeCount(), first);
+    ASSERT_TRUE(putOnClipboard({plainText}));
+    const auto copied = clipboardChangeCount();
+    EXPECT_NE(copied, first);
+    writeClipboardText(u"escrito");
+    const auto written = clipboardChangeCount();
+    EXPECT_NE(written, copied);
+
+    EXPECT_TRUE(writeClipboardTextIfUnchanged(u"inalterado", written));
+    EXPECT_EQ(readClipboardText(), u"inalterado");
+    const auto before = clipboardChangeCount();
+    ASSERT_TRUE(putOnClipboard({plainText}));
+    EXPECT_FALSE(writeClipboardTextIfUnchanged(u"tarde", before));
+    EXPECT_EQ(readClipboardText(), u"texto");
+}
+
+TEST(ClipboardChanges, ToldToTheListener)
+{
+    std::atomic<int> calls{0};
+    setClipboardChangeListener([&] { ++calls; });
+    ASSERT_TRUE(putOnClipboard({plainText}));
+    EXPECT_TRUE(eventually([&] { return calls > 0; }));
+    calls = 0;
+    writeClipboardText(u"escrito");
+    EXPECT_TRUE(eventually([&] { return calls > 0; }));
+    stopClipboardAccess();
+    calls = 0;
+    writeClipboardText(u"ignorado");
+    ASSERT_TRUE(putOnClipboard({plainText}));
+    EXPECT_EQ(calls, 0);
 }
 
 TEST(ClipboardBusy, HeldByAnotherThreadReadsEmptyAndIsNotWritten)
