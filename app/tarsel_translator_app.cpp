@@ -1,6 +1,5 @@
 #include "app/tarsel_translator_app.h"
 
-#include <wx/clipbrd.h>
 #include <wx/image.h>
 #include <wx/log.h>
 
@@ -21,15 +20,6 @@ bool tarselTranslatorAPP::OnInit() {
                                         wxDefaultSize, wxDEFAULT_DIALOG_STYLE);
     dialog->Show();
     return true;
-}
-
-// What the translate command put on the toolkit's clipboard is to outlive
-// us: wxMSW empties the clipboard on exit unless it was flushed
-// (OleFlushClipboard); wxGTK asks the clipboard manager to copy it
-// (gtk_clipboard_store, which returns at once when no manager runs).
-int tarselTranslatorAPP::OnExit() {
-    wxTheClipboard->Flush();
-    return wxApp::OnExit();
 }
 
 void quietToolkit() {

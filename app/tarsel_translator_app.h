@@ -10,7 +10,6 @@ class tarselTranslatorAPP : public wxApp {
 public:
     ~tarselTranslatorAPP() override;
     bool OnInit() override;
-    int OnExit() override;
 
 private:
     tarselTranslatorDialog* dialog = nullptr;

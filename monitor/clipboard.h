@@ -59,7 +59,3 @@ void setClipboardChangeListener(std::function<void()> notify);
 // nothing read or written. For shutdown; safe to call more than once; later
 // calls start it again.
 void stopClipboardAccess();
-
-std::uint64_t clipboardChangeCount();
-bool writeClipboardTextIfUnchanged(const std::u16string& text, std::uint64_t expected);
-void setClipboardChangeListener(std::function<void()> notify);

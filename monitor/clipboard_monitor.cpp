@@ -81,10 +81,14 @@ void tarselTranslatorClipboardMonitor::startWorker() {
     }
 }
 
-void tarselTranslatorClipboardMonitor::noteOwnText(const std::u16string& text) {
-    std::lock_guard lock(monitorMutex);
-    lastClipboardText = upToNul(text);
-    ++ownTextGeneration;
+void tarselTranslatorClipboardMonitor::writeOwnText(const std::u16string& text) {
+    {
+        // Remembered first, so a check running meanwhile never takes it for the user's.
+        std::lock_guard lock(monitorMutex);
+        lastClipboardText = upToNul(text);
+        ++ownTextGeneration;
+    }
+    clipboard.write(text);
 }
 
 bool tarselTranslatorClipboardMonitor::isMonitoring() const {

@@ -23,8 +23,8 @@ struct tarselTranslatorMonitorTiming {
 // Clipboard monitoring: while it is on, one worker looks at the clipboard
 // when it changes hands (and at least every poll interval), translates each
 // new text, writes the translation over it and speaks it. Knows nothing of
-// the toolkit: toggle() and noteOwnText() run on the user-interface thread and
-// never wait on the network, the clipboard or speech.
+// the toolkit: toggle() and writeOwnText() run on the user-interface thread and
+// never wait on the network, a clipboard owner or speech.
 class tarselTranslatorClipboardMonitor {
 public:
     // Longer copied texts (in code points) are not sent.
@@ -48,8 +48,9 @@ public:
     // focused item), sets the pair and speaks "Monitorando.".
     void toggle(const std::optional<std::pair<std::string, std::string>>& languageNames);
 
-    // The translate command put `text` on the clipboard: it is not a change.
-    void noteOwnText(const std::u16string& text);
+    // The translate command's output: puts `text` on the clipboard, where it
+    // is no change for the monitor. User-interface thread.
+    void writeOwnText(const std::u16string& text);
 
     bool isMonitoring() const;
 

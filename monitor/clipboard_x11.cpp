@@ -953,7 +953,3 @@ void stopClipboardAccess() {
     if (currentService) currentService->stop();
     currentService.reset();
 }
-
-std::uint64_t clipboardChangeCount() { return 0; }
-bool writeClipboardTextIfUnchanged(const std::u16string& text, std::uint64_t) { writeClipboardText(text); return true; }
-void setClipboardChangeListener(std::function<void()>) {}

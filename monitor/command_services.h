@@ -27,6 +27,8 @@ struct tarselTranslatorServices {
 // The system clipboard, as the monitor's worker reaches it.
 struct tarselTranslatorClipboardAccess {
     std::function<std::u16string()> read;
+    // Replaces the content; nothing happens if the clipboard cannot be taken.
+    std::function<void(const std::u16string& text)> write;
     // Changes whenever the clipboard changes hands, our own writes included.
     std::function<std::uint64_t()> changeCount;
     // Writes only over the content that `changeCount` identified; true when written.

@@ -28,6 +28,7 @@ tarselTranslatorServices systemServices() {
 tarselTranslatorClipboardAccess systemClipboard() {
     return {
         [] { return readClipboardText(); },
+        [](const std::u16string& text) { writeClipboardText(text); },
         [] { return clipboardChangeCount(); },
         [](const std::u16string& text, std::uint64_t expected) {
             return writeClipboardTextIfUnchanged(text, expected);

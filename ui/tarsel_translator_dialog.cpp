@@ -52,7 +52,6 @@ wxEND_EVENT_TABLE()
 tarselTranslatorDialog::tarselTranslatorDialog(wxWindow* parent, wxWindowID id, const wxString& title,
                                                const wxPoint& pos, const wxSize& size, long style)
     : wxDialog(parent, id, title, pos, size, style),
-      clipboard(*wxTheClipboard),
       translatorPtr(&translationService),
       monitor(systemServices(), systemClipboard(), [this] { MonitorClipboard(); }),
       command(systemServices(), [this](std::uint64_t ticket, const std::u16string& translation) {
@@ -145,13 +144,11 @@ void tarselTranslatorDialog::OnTranslate(wxCommandEvent& event) {
 
 void tarselTranslatorDialog::ShowTranslation(std::uint64_t ticket, const std::u16string& translation) {
     if (ticket != latestTicket) return;
-    const wxString shown = toWx(translation);
-    outputText->AppendText(shown);
-    // Told first, so the monitor never takes our own copy for the user's.
-    monitor.noteOwnText(translation);
-    clipboard.Open();
-    clipboard.SetData(new wxTextDataObject(shown));
-    clipboard.Close();
+    outputText->AppendText(toWx(translation));
+    // Through our own clipboard access, not the toolkit's: wxGTK, when it
+    // exits, clears the clipboard of whoever owns it then, even a clipboard
+    // manager that has just saved our text.
+    monitor.writeOwnText(translation);
 }
 
 void tarselTranslatorDialog::OnToggleMonitoring(wxCommandEvent&) {

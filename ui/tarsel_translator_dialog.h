@@ -6,7 +6,6 @@
 #include <string>
 #include <utility>
 
-#include <wx/clipbrd.h>
 #include <wx/dialog.h>
 
 #include "monitor/clipboard_monitor.h"
@@ -44,9 +43,6 @@ private:
     wxTextCtrl* outputText = nullptr;
     wxButton* translateButton = nullptr;
     wxButton* exitButton = nullptr;
-    // The toolkit's clipboard. wxGTK answers other programs' requests from
-    // this one object only: data set on a second instance never reaches them.
-    wxClipboard& clipboard;
     translator* translatorPtr;
     tarselTranslatorClipboardMonitor monitor;
     tarselTranslatorTranslateCommand command;

@@ -1,6 +1,8 @@
 #!/usr/bin/python3
 """The translate command through the real program: keys in, request, speech, field and clipboard out."""
+import ctypes
 import re
+import subprocess
 
 import harness
 from harness import wait_for
@@ -125,6 +127,38 @@ def in_flight(app, then):
     assert app.spoken() == ["en: " + then] and app.log() == b"", (app.spoken(), app.log())
 
 
+def clipboard_manager_owner():
+    x = ctypes.CDLL("libX11.so.6")
+    x.XOpenDisplay.restype, x.XInternAtom.restype, x.XGetSelectionOwner.restype = (
+        ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong)
+    x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x.XGetSelectionOwner.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+    x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    display = x.XOpenDisplay(None)
+    owner = x.XGetSelectionOwner(display, x.XInternAtom(display, b"CLIPBOARD_MANAGER", 0))
+    x.XCloseDisplay(display)
+    return owner
+
+
+def outlives_the_program(app, text):
+    """With a desktop's clipboard manager running, the translation stays on the clipboard after the program ends."""
+    # Its settings store, started here: started by the bus, it would detach and be left running.
+    harness.spawn(["/usr/lib/x86_64-linux-gnu/xfce4/xfconf/xfconfd"], stdout=subprocess.DEVNULL,
+                  stderr=subprocess.DEVNULL)
+    wait_for(lambda: b"true" in harness.run(["dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
+             "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner", "string:org.xfce.Xfconf"]).stdout,
+             10, "the settings store")
+    harness.spawn(["xfsettingsd", "--no-daemon", "--disable-wm-check"], stdout=subprocess.DEVNULL,
+                  stderr=subprocess.DEVNULL)
+    wait_for(clipboard_manager_owner, 10, "the clipboard manager")
+    enter(app, text)
+    app.key("Return")
+    wait_for(lambda: app.clipboard() == "en: " + text, 20, "the translation on the clipboard")
+    app.close("Esc")
+    app.wait_exit(10)
+    assert app.clipboard() == "en: " + text, app.clipboard()
+
+
 def limits_input(app, text, requests):
     """5000 characters are kept; those past 8000 bytes of URL go in several requests, translated in order."""
     app.paste(text)
@@ -162,7 +196,7 @@ CASES = [(name, translates, row, {}) for name, *row in [
     (name, in_flight, (then,), {}) for name, then in [
     ("Esc during a request that never ends", "Esc"),
     ("a new text during a request that never ends", "segundo"),
-]] + [
+]] + [("the translation outlives the program", outlives_the_program, ("até logo",), {})] + [
     ("5000 characters of " + name, limits_input, (text, requests), {}) for name, text, requests in [
     ("6000 pasted", "a" * 6000, 1), ("6000 accented pasted", "çã" * 3000, 4)]]
 

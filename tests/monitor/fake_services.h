@@ -51,6 +51,7 @@ public:
                 changed.notify_all();
                 return text;
             },
+            [this](const std::u16string& text) { copy(text); },
             [this] {
                 std::lock_guard lock(mutex);
                 return changes;

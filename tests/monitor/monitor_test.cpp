@@ -29,7 +29,7 @@ const std::string failed = "say:" + std::string(spokenMessages::translationFaile
 const std::string tooLong = "say:" + std::string(spokenMessages::textTooLong);
 const std::string pair = "pair:pt>en";
 
-// "copy:T" another program copies T; "F1"; "note:T" the command wrote T;
+// "copy:T" another program copies T; "F1"; "own:T" the command writes T;
 // "release" a blocked translation answers; "wait:E" until event E;
 // "read:T" until the monitor has read the clipboard holding T;
 // "off?" monitoring is off; "stop" closing.
@@ -77,7 +77,7 @@ const monitorRow monitorRows[] = {
      {pair, on, "translate:zero", "write:en:zero", "speak:en:zero\\0tail@en", "translate:dois", "write:en:dois",
       "speak:en:dois@en", "abort"}},
     {"the command's own text is no change", {},
-     {"F1", "note:en:dois", "copy:en:dois", "read:en:dois", "copy:tres", "wait:speak:en:tres@en", "stop"},
+     {"F1", "own:en:dois", "read:en:dois", "copy:tres", "wait:speak:en:tres@en", "stop"},
      {pair, on, "translate:tres", "write:en:tres", "speak:en:tres@en", "abort"}},
     {"a text over 20000 characters is refused once and monitoring goes on", {},
      {"copy:" + longText, "F1", "wait:" + tooLong, "copy:dois", "wait:speak:en:dois@en", "stop"},
@@ -134,8 +134,8 @@ TEST_P(monitorTable, row) {
             fake.copy(utf8ToWide(argument));
         } else if (step == "F1") {
             monitor.toggle(std::pair<std::string, std::string>("pt", "en"));
-        } else if (step.starts_with("note:")) {
-            monitor.noteOwnText(utf8ToWide(argument));
+        } else if (step.starts_with("own:")) {
+            monitor.writeOwnText(utf8ToWide(argument));
         } else if (step == "release") {
             fake.release();
         } else if (step.starts_with("wait:")) {
