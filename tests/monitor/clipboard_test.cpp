@@ -5,11 +5,7 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,8 +19,7 @@
 
 #include "monitor/clipboard.h"
 #include "support/text_conversion.h"
-
-extern char** environ;
+#include "tests/tools/test_child.h"
 
 namespace {
 
@@ -33,82 +28,15 @@ using namespace std::string_literals;
 using Clock = std::chrono::steady_clock;
 constexpr auto patience = std::chrono::seconds(10);
 
-// A child process with its stdin or stdout on a pipe, in a process group of
-// its own; the group is killed if the child is still there.
-class Child {
-public:
-    Child(std::vector<std::string> args, bool pipeToStdin) {
-        int ends[2];
-        if (pipe2(ends, O_CLOEXEC) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, pipeToStdin ? ends[0] : ends[1], pipeToStdin ? 0 : 1);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (pipeToStdin) posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        std::vector<char*> argv;
-        for (auto& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-        if (posix_spawnp(&pid_, argv[0], &actions, &attributes, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawnattr_destroy(&attributes);
-        posix_spawn_file_actions_destroy(&actions);
-        close(pipeToStdin ? ends[0] : ends[1]);
-        fd_ = pipeToStdin ? ends[1] : ends[0];
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    ~Child() {
-        if (fd_ >= 0) close(fd_);
-        if (pid_ > 0) {
-            kill(-pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-
-    void feed(const std::string& input) {
-        for (std::size_t done = 0; done < input.size();) {
-            const ssize_t n = write(fd_, input.data() + done, input.size() - done);
-            if (n <= 0) break;
-            done += static_cast<std::size_t>(n);
-        }
-        close(fd_);
-        fd_ = -1;
-    }
-
-    // What it writes until it exits (or, with `oneLine`, its first line);
-    // nothing if that takes too long or it fails.
-    std::optional<std::string> output(bool oneLine = false) {
-        std::string out;
-        const auto deadline = Clock::now() + patience;
-        char buffer[65536];
-        while (!oneLine || out.find('\n') == std::string::npos) {
-            pollfd fd{fd_, POLLIN, 0};
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0 || poll(&fd, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
-            const ssize_t n = read(fd_, buffer, oneLine ? 1 : sizeof buffer);
-            if (n <= 0 && oneLine) return std::nullopt;
-            if (n <= 0) break;
-            out.append(buffer, static_cast<std::size_t>(n));
-        }
-        if (oneLine) return out.substr(0, out.size() - 1);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
-        return out;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int fd_ = -1;
-};
+using testing_support::childProcess;
+using Child = childProcess;
+constexpr auto toStdin = childProcess::pipeTo::stdinOfChild;
+constexpr auto fromStdout = childProcess::pipeTo::stdoutOfChild;
 
 std::optional<std::string> xclipOut(const char* target = nullptr) {
     std::vector<std::string> args{"xclip", "-selection", "clipboard", "-o"};
     if (target) args.insert(args.end(), {"-t", target});
-    return Child(args, false).output();
+    return Child(args, fromStdout).readAll(patience);
 }
 
 // The test's own connection, to watch the selection's owner.
@@ -123,12 +51,7 @@ Window clipboardOwner() { return XGetSelectionOwner(display(), atom("CLIPBOARD")
 
 template <typename Condition>
 bool eventually(Condition condition) {
-    const auto deadline = Clock::now() + patience;
-    while (!condition()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return testing_support::waitUntil(condition, patience, std::chrono::milliseconds(5));
 }
 
 // xclip owning the clipboard with `data`, until it loses it or the test ends.
@@ -136,7 +59,7 @@ std::unique_ptr<Child> xclipIn(const std::string& data, const char* target = nul
     std::vector<std::string> args{"xclip", "-quiet", "-selection", "clipboard", "-i"};
     if (target) args.insert(args.end(), {"-t", target});
     const Window before = clipboardOwner();
-    auto child = std::make_unique<Child>(args, true);
+    auto child = std::make_unique<Child>(args, toStdin);
     child->feed(data);
     EXPECT_TRUE(eventually([&] { return clipboardOwner() != None && clipboardOwner() != before; }));
     return child;
@@ -381,10 +304,11 @@ TEST_F(Clipboard, StartsAgainAfterStop) {
 // Losing the X server must end our connection, not the process.
 TEST_F(Clipboard, OutlivesItsServer) {
     const std::string display = std::getenv("DISPLAY");
-    auto server = std::make_unique<Child>(std::vector<std::string>{"Xvfb", "-displayfd", "1", "-nolisten", "tcp"}, false);
-    const auto number = server->output(true);
+    auto server = std::make_unique<Child>(std::vector<std::string>{"Xvfb", "-displayfd", "1", "-nolisten", "tcp"},
+                                          fromStdout);
+    const auto number = server->readUntil("\n", patience);
     ASSERT_TRUE(number);
-    setenv("DISPLAY", (":" + *number).c_str(), 1);
+    setenv("DISPLAY", (":" + number->substr(0, number->size() - 1)).c_str(), 1);
     writeClipboardText(u"doomed");
     EXPECT_EQ(readClipboardText(), u"doomed");
     server.reset();
@@ -398,7 +322,8 @@ TEST_F(Clipboard, OutlivesItsServer) {
 // A clipboard manager of a desktop session, on the test's display.
 std::unique_ptr<Child> clipboardManager() {
     auto manager = std::make_unique<Child>(
-        std::vector<std::string>{"dbus-run-session", "--", "xfsettingsd", "--no-daemon", "--disable-wm-check"}, false);
+        std::vector<std::string>{"dbus-run-session", "--", "xfsettingsd", "--no-daemon", "--disable-wm-check"},
+        fromStdout);
     EXPECT_TRUE(eventually([] { return XGetSelectionOwner(display(), atom("CLIPBOARD_MANAGER")) != None; }));
     return manager;
 }

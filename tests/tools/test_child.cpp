@@ -32,7 +32,12 @@ childProcess::childProcess(std::vector<std::string> argv, pipeTo end, bool keepS
     std::vector<char*> args;
     for (std::string& arg : argv) args.push_back(arg.data());
     args.push_back(nullptr);
-    if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) pid = -1;
+    // A group of its own, so that what it starts in turn ends with it.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    if (posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ) != 0) pid = -1;
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     close(toStdin ? ends[0] : ends[1]);
     fd = toStdin ? ends[1] : ends[0];
@@ -97,13 +102,11 @@ bool childProcess::stop() {
     if (fd >= 0) close(fd);
     fd = -1;
     if (pid <= 0) return true;
-    kill(pid, SIGTERM);
+    kill(-pid, SIGTERM);
     int status = 0;
     const bool ended = waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, std::chrono::seconds(5));
-    if (!ended) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-    }
+    kill(-pid, SIGKILL);
+    if (!ended) waitpid(pid, &status, 0);
     pid = -1;
     return ended;
 }

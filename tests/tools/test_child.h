@@ -31,9 +31,10 @@ bool waitUntil(Condition condition, Clock::duration limit, Clock::duration step 
 // A new empty folder under the system's temporary folder; throws if none can be made.
 std::filesystem::path temporaryFolder(std::string_view prefix);
 
-// A program started with its stdin or its stdout on a pipe (the other one,
-// and stderr, go to /dev/null unless kept). Ended when destroyed: SIGTERM,
-// then SIGKILL if it has not gone within five seconds.
+// A program started in a process group of its own, with its stdin or its
+// stdout on a pipe (the other one, and stderr, go to /dev/null unless kept).
+// Ended with its group when destroyed: SIGTERM, then SIGKILL for whatever
+// is left after at most five seconds.
 class childProcess {
 public:
     enum class pipeTo { stdinOfChild, stdoutOfChild };

@@ -1,44 +1,29 @@
 #include "test_support.h"
 
-#include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
-#include <thread>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "support/logger.h"
-
-extern char** environ;
+#include "tests/tools/test_child.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string makeTemporaryDirectory()
-{
-    std::string pattern = (fs::temp_directory_path() / "tarsel-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-        throw std::runtime_error("mkdtemp failed");
-    return pattern;
-}
-
 class LogEnvironment : public testing::Environment {
 public:
     void SetUp() override
     {
-        directory = makeTemporaryDirectory();
+        directory = testing_support::temporaryFolder("tarsel-test").string();
         path = directory + "/log.log";
         logger::open(path);
     }
@@ -89,52 +74,22 @@ testing::AssertionResult linesMatch(const std::vector<std::string>& lines, const
 
 FakeEndpoint::FakeEndpoint(std::optional<Tls> tls) : secure(tls.has_value())
 {
-    directory = makeTemporaryDirectory();
+    directory = testing_support::temporaryFolder("tarsel-test").string();
     requestsFile = directory + "/requests.jsonl";
     std::vector<std::string> arguments{SYSTEM_PYTHON, FAKE_ENDPOINT, "serve", "--port", "0",
                                        "--requests", requestsFile};
     if (tls) {
         arguments.insert(arguments.end(), {"--cert", tls->cert, "--key", tls->key});
     }
-    std::vector<char*> argv;
-    for (std::string& argument : arguments)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-
-    int out[2];
-    if (pipe(out) != 0)
-        throw std::runtime_error("pipe failed");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    const int spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    if (spawned != 0) {
-        close(out[0]);
-        throw std::runtime_error("cannot start the fake endpoint");
-    }
-
-    // "PORT <n>\n" once listening; Python starts in well under the bound.
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-        pollfd ready{out[0], POLLIN, 0};
-        if (poll(&ready, 1, 100) <= 0)
-            continue;
-        char buffer[64];
-        const ssize_t got = read(out[0], buffer, sizeof buffer);
-        if (got <= 0)
-            break;
-        line.append(buffer, static_cast<std::size_t>(got));
-    }
-    close(out[0]);
-    if (line.rfind("PORT ", 0) != 0) {
+    child = std::make_unique<testing_support::childProcess>(
+        arguments, testing_support::childProcess::pipeTo::stdoutOfChild, true);
+    // "PORT <n>" once listening; Python starts in well under the bound.
+    const std::optional<std::string> line = child->readUntil("PORT ", std::chrono::seconds(20));
+    if (!line || line->rfind("PORT ", 0) != 0) {
         stop();
         throw std::runtime_error("the fake endpoint did not start");
     }
-    listening = std::stoi(line.substr(5));
+    listening = std::stoi(line->substr(5));
 }
 
 FakeEndpoint::~FakeEndpoint()
@@ -144,20 +99,7 @@ FakeEndpoint::~FakeEndpoint()
 
 void FakeEndpoint::stop()
 {
-    if (child > 0) {
-        kill(child, SIGTERM);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        int status;
-        while (waitpid(child, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(child, SIGKILL);
-                waitpid(child, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        child = -1;
-    }
+    child.reset();
     std::error_code ignored;
     fs::remove_all(directory, ignored);
 }
@@ -181,13 +123,7 @@ std::vector<picojson::value> FakeEndpoint::requests() const
 
 bool FakeEndpoint::waitForRequests(std::size_t count, std::chrono::milliseconds limit) const
 {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (requests().size() < count) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return testing_support::waitUntil([&] { return requests().size() >= count; }, limit);
 }
 
 std::optional<FakeEndpoint::Tls> testCertificate(bool trusted)

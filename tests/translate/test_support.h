@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -12,6 +13,8 @@
 
 #include <gtest/gtest.h>
 #include <picojson.h>
+
+#include "tests/tools/test_child.h"
 
 // The log lines written after this object was made.
 class LogWatch {
@@ -54,7 +57,7 @@ private:
 
     std::string directory;
     std::string requestsFile;
-    pid_t child = -1;
+    std::unique_ptr<testing_support::childProcess> child;
     int listening = 0;
     bool secure;
 };
