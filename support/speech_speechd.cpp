@@ -315,10 +315,11 @@ public:
         return true;
     }
 
-    // Waits until the utterance of ours before has ended or been cut, or for
-    // a message only until it has started: priority "text" drops a text that
-    // has not begun, and priority "message" cuts one that has. Each wait is
-    // bounded. False when the connection failed meanwhile.
+    // Waits until our utterance before has ended or been cut: the daemon drops
+    // a text that has not begun when another text or a message comes. A
+    // message waits only until a text before it has begun, and then cuts it,
+    // as the user's key would; the daemon queues a message behind a message.
+    // Each wait is bounded. False when the connection failed meanwhile.
     bool awaitPrevious(Priority next)
     {
         if (!last_ || !notified_)

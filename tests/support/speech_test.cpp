@@ -1,7 +1,8 @@
-// Speech as the daemon receives it: libspeechd is pointed (SPEECHD_ADDRESS)
-// at tests/tools/fake_speechd.py, which records every utterance. The speech
-// component keeps process-wide state, so each test runs in a forked child;
-// the child's failures are printed there and make it exit non-zero.
+// Speech as the daemon receives it: the speech component is pointed
+// (SPEECHD_ADDRESS) at tests/tools/fake_speechd.py, which records every
+// utterance. The speech component keeps process-wide state, so each test runs
+// in a forked child; the child's failures are printed there and make it exit
+// non-zero.
 #include "support/speech.h"
 
 #include <gtest/gtest.h>
@@ -29,18 +30,6 @@ extern char** environ;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-// Sanitizer builds: libspeechd leaks a short report string on every failed
-// connection ("Autospawn disabled" in spd_open2); the full unwinder is needed
-// to see its frame under glib's allocator.
-extern "C" const char* __lsan_default_suppressions()
-{
-    return "leak:libspeechd.so\n";
-}
-extern "C" const char* __asan_default_options()
-{
-    return "fast_unwind_on_malloc=0";
-}
 
 namespace {
 
