@@ -17,8 +17,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <signal.h>
 #include <pwd.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -407,9 +407,9 @@ private:
             const ssize_t n = ::send(socket_.get(), data.data(), data.size(), MSG_NOSIGNAL);
             if (n > 0)
                 data.remove_prefix(static_cast<size_t>(n));
-            else if (n < 0 && errno != EAGAIN && errno != EINTR)
-                fail();
-            else if (n < 0 && errno == EAGAIN && !ready(socket_.get(), POLLOUT, deadline))
+            else if (n < 0 && (errno == EINTR || (errno == EAGAIN && ready(socket_.get(), POLLOUT, deadline))))
+                continue;
+            else
                 fail();
         }
         return static_cast<bool>(socket_);
