@@ -242,13 +242,16 @@ def module_voice(app, daemon, before):
 def expect_heard(daemon, before, expected):
     """Once the module has been handed the last of expected, it has been handed all of them, in order, and
     nothing else of ours since before. Words are matched: the daemon rewrites punctuation."""
+    def handed():
+        return ["(screen reader)" if "leitor de tela" in t else t for t in daemon.module_texts()]
+
     try:
         harness.wait_for(lambda: heard(daemon, expected[-1]), 30, "the module to be handed %r" % expected[-1])
-    finally:
-        got = ours(daemon)[len(before):]
-        print("the module was handed:", ["(screen reader)" if "leitor de tela" in t else t for t in daemon.module_texts()],
-              flush=True)
-    assert len(got) == len(expected) and all(words in text for words, text in zip(expected, got)), got
+    except AssertionError:
+        print("the module was handed:", handed(), flush=True)
+        raise
+    got = ours(daemon)[len(before):]
+    assert len(got) == len(expected) and all(words in text for words, text in zip(expected, got)), handed()
 
 
 def monitoring_then_translation(app, daemon, before):
