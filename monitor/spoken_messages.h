@@ -19,9 +19,10 @@ inline constexpr std::string_view selectLanguagesFirst =
     "Primeiro selecione o idioma de origem e destino.";
 inline constexpr std::string_view textTooLong = "Texto longo demais para traduzir.";
 
-// Speaks one of the messages above, queued behind what is being said.
+// Speaks one of the messages above as the answer to what the user just did:
+// it may cut our translation that is being spoken, as a key would.
 inline void say(std::string_view latin1Message) {
-    speech::speak(latin1ToWide(std::string(latin1Message)));
+    speech::announce(latin1ToWide(std::string(latin1Message)));
 }
 
 }  // namespace spokenMessages

@@ -2,25 +2,36 @@
 
 #include <string>
 
-// The running screen reader. Callable from any thread; never interrupts what
-// is being said and never waits for an utterance to end: speak() hands the
-// text over and returns at once. Without a screen reader (or speech daemon)
-// every call is silent.
+// The running screen reader. Callable from any thread; no call waits for the
+// screen reader or for an utterance to end: each hands the text over and
+// returns at once. Our own utterances are heard in the order they were
+// handed over, none cutting another of ours short before it has started.
+// Without a screen reader (or speech daemon) every call is silent.
 namespace speech {
 
-// Once, on the user-interface thread, before the first speak(). Starts
-// finding the screen reader without waiting for it.
+// Once, on the user-interface thread, before the first announce() or
+// speak(). Starts finding the screen reader without waiting for it.
 void load();
 
+// One of the system's fixed messages (plain text, in Brazilian Portuguese,
+// "pt-BR"), as feedback to what the user just did. Through speech-dispatcher
+// it goes at priority "message": it cuts a translation of ours that is being
+// spoken short, as the user's key would, but never one that has not started,
+// and nothing of priority "text" (the screen reader's or ours) cuts it.
+// Tolk (Windows) queues it exactly as speak().
+void announce(const std::u16string& text);
+
 // Queues `text` exactly as given (plain text, no markup), in Brazilian
-// Portuguese ("pt-BR"), the language of the system's fixed messages.
+// Portuguese ("pt-BR").
 void speak(const std::u16string& text);
 
 // As above, spoken in `language`, a BCP 47 code such as "en" or "zh-CN"
 // (an empty code means "pt-BR"). Language and text travel as one
 // utterance, so another thread's utterance never takes this one's language.
-// Screen readers reached through Tolk (Windows) speak in their own voice and
-// ignore the code.
+// Through speech-dispatcher a text goes at priority "text", after our
+// utterance before it has ended: the user's next key or the screen reader's
+// own speech may cut it short. Screen readers reached through Tolk (Windows)
+// speak in their own voice and ignore the code.
 void speak(const std::u16string& text, const std::string& language);
 
 }  // namespace speech

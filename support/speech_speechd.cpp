@@ -1,30 +1,50 @@
 // Speech through speech-dispatcher, the daemon Linux screen readers speak
-// with. One worker thread owns the connection and makes every libspeechd
-// call; speak() only queues, so no caller ever waits on the daemon (not even
-// while libspeechd starts it, which can take a second).
+// with, in its protocol SSIP. One worker thread owns the connection and does
+// all its reading and writing; announce() and speak() only queue, so no
+// caller ever waits on the daemon (not even while it starts, which can take
+// a second). libspeechd waits for the daemon's greeting with no time-out,
+// and in the mode that reports speech events it waits for every reply with
+// none either, so of libspeechd only the daemon's address is taken: the
+// worker speaks SSIP itself and bounds every wait.
 #include "support/speech.h"
 
 #include "support/text_conversion.h"
 
 #include <speech-dispatcher/libspeechd.h>
 
-#include <pthread.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pwd.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/time.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <string_view>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <thread>
 #include <utility>
+#include <vector>
+
+extern char** environ;
 
 namespace {
 
@@ -33,22 +53,28 @@ using Clock = std::chrono::steady_clock;
 constexpr char clientName[] = "tarsel-translator";
 constexpr char defaultLanguage[] = "pt-BR";
 
-// A missing daemon costs one connection attempt per interval, not one per
-// utterance.
-constexpr auto retryInterval = std::chrono::seconds(2);
+// Bounds connecting and each reply of a connected daemon.
+constexpr auto replyTimeout = std::chrono::seconds(3);
+// Bounds the daemon's own start-up command.
+constexpr auto spawnTimeout = std::chrono::seconds(10);
+// How long a later utterance of ours waits for the one before it: to start
+// (it may be queued behind the screen reader's speech) and then to be
+// spoken. Ten characters a second is slower than any voice, so a text is
+// never cut by our next one while its end is merely late.
+constexpr auto beginTimeout = std::chrono::seconds(5);
+constexpr auto endTimeoutBase = std::chrono::seconds(2);
+constexpr auto endTimeoutPerCharacter = std::chrono::milliseconds(100);
 
-// Bounds every exchange with a connected daemon that stops answering.
-constexpr timeval replyTimeout{3, 0};
+// Replies and events are a few short lines; more is no SSIP.
+constexpr size_t maxResponse = 64 * 1024;
+
+enum class Priority { message, text };
 
 struct Utterance {
     std::string text;      // UTF-8
     std::string language;  // BCP 47
+    Priority priority;
 };
-
-struct ConnectionCloser {
-    void operator()(SPDConnection* connection) const { spd_close(connection); }
-};
-using Connection = std::unique_ptr<SPDConnection, ConnectionCloser>;
 
 // The code goes into an SSIP command line: anything but letters, digits, '-'
 // and '_' could end that line and smuggle in another command.
@@ -75,19 +101,409 @@ std::string daemonLanguage(const std::string& code)
     return code;
 }
 
-// True when SPEECHD_ADDRESS names a Unix socket that does not exist: there
-// is nothing to connect to, and libspeechd leaks a little memory on every
-// connection that fails.
-bool namedSocketMissing()
+size_t characterCount(const std::string& utf8)
 {
-    constexpr std::string_view prefix = "unix_socket:";
-    const char* value = std::getenv("SPEECHD_ADDRESS");
-    const std::string_view address = value ? value : "";
-    if (address.substr(0, prefix.size()) != prefix)
-        return false;
-    struct stat info;
-    return stat(std::string(address.substr(prefix.size())).c_str(), &info) != 0;
+    return static_cast<size_t>(std::count_if(utf8.begin(), utf8.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
 }
+
+// A line that is only "." ends the data: one that starts with "." gets
+// another, as the daemon expects (it removes it again).
+std::string escapeDots(const std::string& text)
+{
+    std::string escaped;
+    escaped.reserve(text.size() + 8);
+    if (!text.empty() && text.front() == '.')
+        escaped += '.';
+    for (size_t i = 0; i < text.size(); ++i) {
+        escaped += text[i];
+        if (text.compare(i, 3, "\r\n.") == 0) {
+            escaped += "\n.";
+            ++i;
+        }
+    }
+    return escaped;
+}
+
+std::string userName()
+{
+    std::vector<char> buffer(16384);
+    passwd entry;
+    passwd* found = nullptr;
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
+        return "unknown";
+    std::string name = found->pw_name;
+    std::erase_if(name, [](char c) { return c == '"' || c == '\r' || c == '\n'; });
+    return name;
+}
+
+struct AddressFree {
+    void operator()(SPDConnectionAddress* address) const { SPDConnectionAddress__free(address); }
+};
+using Address = std::unique_ptr<SPDConnectionAddress, AddressFree>;
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Descriptor& operator=(Descriptor&& other) noexcept
+    {
+        reset(std::exchange(other.fd_, -1));
+        return *this;
+    }
+    void reset(int fd = -1)
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = fd;
+    }
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+
+private:
+    int fd_;
+};
+
+// Waits for `events` on `fd` until `deadline`; false when it passes.
+bool ready(int fd, short events, Clock::time_point deadline)
+{
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            return false;
+        pollfd watched{fd, events, 0};
+        const int n = poll(&watched, 1, static_cast<int>(std::min<long long>(left, 60000)));
+        if (n > 0)
+            return true;
+        if (n < 0 && errno != EINTR)
+            return false;
+    }
+}
+
+// The daemon's own start-up command, as libspeechd runs it: it starts the
+// daemon unless the user turned that off, and returns once it listens.
+bool spawnDaemon(const std::string& socketPath)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    const char* argv[] = {"speech-dispatcher", "--spawn", "--communication-method", "unix_socket",
+                          "--socket-path", socketPath.c_str(), nullptr};
+    pid_t pid = -1;
+    const int failed = posix_spawnp(&pid, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0)
+        return false;
+    // glibc 2.36 declares pidfd_open without C linkage: the system call itself.
+    const Descriptor exited(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    if (!exited || !ready(exited.get(), POLLIN, Clock::now() + spawnTimeout))
+        kill(pid, SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A connected, non-blocking socket to the daemon, or an empty one.
+Descriptor connectTo(const SPDConnectionAddress& address, Clock::time_point deadline)
+{
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    int family = AF_UNIX;
+    if (address.method == SPD_METHOD_UNIX_SOCKET) {
+        auto& unixAddress = reinterpret_cast<sockaddr_un&>(storage);
+        const std::string_view path = address.unix_socket_name ? address.unix_socket_name : "";
+        if (path.empty() || path.size() >= sizeof unixAddress.sun_path)
+            return Descriptor();
+        unixAddress.sun_family = AF_UNIX;
+        path.copy(unixAddress.sun_path, path.size());
+        length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
+    } else {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        const std::string port = std::to_string(address.inet_socket_port);
+        if (getaddrinfo(address.inet_socket_host ? address.inet_socket_host : "127.0.0.1", port.c_str(), &hints,
+                        &found) != 0)
+            return Descriptor();
+        std::memcpy(&storage, found->ai_addr, found->ai_addrlen);
+        length = found->ai_addrlen;
+        family = found->ai_family;
+        freeaddrinfo(found);
+    }
+    Descriptor socket(::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!socket)
+        return socket;
+    if (connect(socket.get(), reinterpret_cast<sockaddr*>(&storage), length) != 0) {
+        int error = errno;
+        if (error == EINPROGRESS) {
+            socklen_t size = sizeof error;
+            if (!ready(socket.get(), POLLOUT, deadline) ||
+                getsockopt(socket.get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+                error = ETIMEDOUT;
+        }
+        if (error != 0 && error != EINPROGRESS)
+            return Descriptor();
+    }
+    if (family != AF_UNIX) {
+        const int on = 1;
+        setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
+    return socket;
+}
+
+// One reply or event: its three-digit code and the text of each line after
+// the code and its separator.
+struct Response {
+    int code = 0;
+    std::vector<std::string> lines;
+};
+
+// What the daemon told of one of our utterances (SSIP events 701 to 703).
+struct Progress {
+    std::optional<Clock::time_point> begun;
+    bool over = false;  // ended, or cut
+};
+
+// One connection to the daemon, used by the worker thread alone.
+class Daemon {
+public:
+    bool connected() const { return static_cast<bool>(socket_); }
+
+    void disconnect()
+    {
+        socket_.reset();
+        inbox_.clear();
+        language_.clear();
+        priority_.reset();
+        last_.reset();
+        progress_.clear();
+    }
+
+    // Connects and introduces the client. An explicit address (SPEECHD_ADDRESS)
+    // names a daemon someone else runs (a test, a remote session): none is
+    // ever started there. Otherwise the installed daemon is started, as every
+    // other client of it does.
+    bool connect()
+    {
+        disconnect();
+        char* error = nullptr;
+        const Address address(spd_get_default_address(&error));
+        std::free(error);
+        if (!address)
+            return false;
+        socket_ = connectTo(*address, Clock::now() + replyTimeout);
+        if (!socket_ && std::getenv("SPEECHD_ADDRESS") == nullptr &&
+            address->method == SPD_METHOD_UNIX_SOCKET && spawnDaemon(address->unix_socket_name))
+            socket_ = connectTo(*address, Clock::now() + replyTimeout);
+        if (!socket_)
+            return false;
+        const bool greeted =
+            command("SET SELF CLIENT_NAME \"" + userName() + ":" + clientName + ":main\"") &&
+            command("SET SELF SSML_MODE off");
+        // A daemon without speech events is still spoken to, with no waits.
+        notified_ = greeted && command("SET SELF NOTIFICATION BEGIN on") && command("SET SELF NOTIFICATION END on") &&
+                    command("SET SELF NOTIFICATION CANCEL on");
+        if (!greeted || !socket_) {
+            disconnect();
+            return false;
+        }
+        return true;
+    }
+
+    // Waits until our utterance before has ended or been cut: the daemon drops
+    // a text that has not begun when another text or a message comes. A
+    // message waits only until a text before it has begun, and then cuts it,
+    // as the user's key would; the daemon queues a message behind a message.
+    // Each wait is bounded. False when the connection failed meanwhile.
+    bool awaitPrevious(Priority next)
+    {
+        if (!last_ || !notified_)
+            return true;
+        for (;;) {
+            const Progress& progress = progress_[last_->id];
+            if (progress.over || (next == Priority::message && (progress.begun || last_->priority == Priority::message)))
+                return true;
+            const auto deadline = progress.begun ? *progress.begun + last_->endTimeout : last_->sent + beginTimeout;
+            if (Clock::now() >= deadline)
+                return true;
+            if (!readResponse(deadline, false))
+                return connected();
+        }
+    }
+
+    enum class Delivery { spoken, notSent, unknown };
+
+    // Language, priority and text go out back to back on this one thread, so
+    // an utterance always carries its own.
+    Delivery say(const Utterance& utterance)
+    {
+        const std::string language = isLanguageCode(utterance.language) ? daemonLanguage(utterance.language)
+                                                                         : defaultLanguage;
+        if (language != language_) {
+            // A daemon that refuses the code still speaks, in its own voice.
+            const auto reply = exchange("SET SELF LANGUAGE " + language);
+            if (!reply)
+                return Delivery::notSent;
+            language_ = isSuccess(*reply) ? language : std::string();
+        }
+        if (priority_ != utterance.priority) {
+            if (!command(utterance.priority == Priority::message ? "SET SELF PRIORITY message" : "SET SELF PRIORITY text"))
+                return Delivery::notSent;
+            priority_ = utterance.priority;
+        }
+        const auto receiving = exchange("SPEAK");
+        if (!receiving || receiving->code != 230)
+            return Delivery::notSent;
+        // Once the whole text is out the daemon may speak it, whatever becomes
+        // of its reply: it is never sent again.
+        if (!send(escapeDots(utterance.text) + "\r\n.\r\n"))
+            return Delivery::notSent;
+        const auto sent = Clock::now();
+        const auto queued = nextReply(sent + replyTimeout);
+        if (!queued || queued->code != 225)
+            return Delivery::unknown;
+        char* end = nullptr;
+        const long id = queued->lines.empty() ? 0 : std::strtol(queued->lines.front().c_str(), &end, 10);
+        if (id > 0 && end && *end == '\0') {
+            const auto characters = static_cast<long>(characterCount(utterance.text));
+            last_ = Spoken{id, utterance.priority, sent, endTimeoutBase + characters * endTimeoutPerCharacter};
+            progress_.erase(progress_.begin(), progress_.lower_bound(id));
+        }
+        return Delivery::spoken;
+    }
+
+private:
+    struct Spoken {
+        long id;
+        Priority priority;
+        Clock::time_point sent;
+        Clock::duration endTimeout;  // once begun
+    };
+
+    static bool isSuccess(const Response& reply) { return reply.code >= 200 && reply.code < 300; }
+
+    bool command(const std::string& line)
+    {
+        const auto reply = exchange(line);
+        return reply && isSuccess(*reply);
+    }
+
+    std::optional<Response> exchange(const std::string& line)
+    {
+        const auto deadline = Clock::now() + replyTimeout;
+        if (!send(line + "\r\n", deadline))
+            return std::nullopt;
+        return nextReply(deadline);
+    }
+
+    bool send(std::string_view data, Clock::time_point deadline = Clock::now() + replyTimeout)
+    {
+        while (socket_ && !data.empty()) {
+            const ssize_t n = ::send(socket_.get(), data.data(), data.size(), MSG_NOSIGNAL);
+            if (n > 0)
+                data.remove_prefix(static_cast<size_t>(n));
+            else if (n < 0 && (errno == EINTR || (errno == EAGAIN && ready(socket_.get(), POLLOUT, deadline))))
+                continue;
+            else
+                fail();
+        }
+        return static_cast<bool>(socket_);
+    }
+
+    // The next reply, noting the events that come before it.
+    std::optional<Response> nextReply(Clock::time_point deadline)
+    {
+        for (;;) {
+            auto response = readResponse(deadline);
+            if (!response || response->code < 700 || response->code >= 800)
+                return response;
+        }
+    }
+
+    // Reads one reply or event; an event is noted as it comes. Nothing once
+    // `deadline` passes or the connection fails. A reply that late would be
+    // taken for the answer to a later command, so the connection is dropped
+    // then, unless only an event was awaited (`lateIsFailure` false).
+    std::optional<Response> readResponse(Clock::time_point deadline, bool lateIsFailure = true)
+    {
+        for (;;) {
+            if (auto response = takeResponse()) {
+                note(*response);
+                return response;
+            }
+            if (!socket_ || inbox_.size() > maxResponse) {
+                fail();
+                return std::nullopt;
+            }
+            if (!ready(socket_.get(), POLLIN, deadline)) {
+                if (lateIsFailure)
+                    fail();
+                return std::nullopt;
+            }
+            char buffer[4096];
+            const ssize_t n = recv(socket_.get(), buffer, sizeof buffer, 0);
+            if (n > 0)
+                inbox_.append(buffer, static_cast<size_t>(n));
+            else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+                fail();
+        }
+    }
+
+    // The first whole response in what has been read, if any: lines of
+    // "NNN-text" ended by one of "NNN text".
+    std::optional<Response> takeResponse()
+    {
+        Response response;
+        for (size_t start = 0;;) {
+            const size_t end = inbox_.find('\n', start);
+            if (end == std::string::npos)
+                return std::nullopt;
+            std::string_view line(inbox_.data() + start, end - start);
+            if (!line.empty() && line.back() == '\r')
+                line.remove_suffix(1);
+            if (response.lines.empty())
+                response.code = std::atoi(std::string(line.substr(0, 3)).c_str());
+            response.lines.emplace_back(line.size() > 4 ? line.substr(4) : std::string_view());
+            start = end + 1;
+            if (line.size() < 4 || line[3] != '-') {
+                inbox_.erase(0, start);
+                return response;
+            }
+        }
+    }
+
+    // Events 701 (begun), 702 (ended) and 703 (cut) name the message first.
+    void note(const Response& event)
+    {
+        if (event.code < 701 || event.code > 703 || event.lines.empty())
+            return;
+        char* end = nullptr;
+        const long id = std::strtol(event.lines.front().c_str(), &end, 10);
+        if (id <= 0 || *end != '\0' || (last_ && id < last_->id))
+            return;
+        Progress& progress = progress_[id];
+        if (event.code == 701)
+            progress.begun = Clock::now();
+        else
+            progress.over = true;
+    }
+
+    // A late reply would answer the wrong command: nothing more is read.
+    void fail() { socket_.reset(); }
+
+    Descriptor socket_;
+    std::string inbox_;
+    bool notified_ = false;
+    std::string language_;
+    std::optional<Priority> priority_;
+    std::optional<Spoken> last_;
+    std::map<long, Progress> progress_;
+};
 
 class Speaker {
 public:
@@ -105,15 +521,8 @@ public:
 private:
     void run()
     {
-        // libspeechd writes to the socket with write(): once the daemon is
-        // gone that raises SIGPIPE, which would end the whole program. Blocked
-        // on this thread, the write fails with EPIPE instead.
-        sigset_t pipeSignal;
-        sigemptyset(&pipeSignal);
-        sigaddset(&pipeSignal, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
-
-        connect();
+        if (!daemon_.connect())
+            dropQueued();
         for (;;) {
             Utterance next;
             {
@@ -122,67 +531,42 @@ private:
                 next = std::move(queue_.front());
                 queue_.pop_front();
             }
-            deliver(next);
+            if (!deliver(next))
+                dropQueued();
         }
     }
 
-    // A connection that fails is dropped and the utterance goes once more over
-    // a fresh one, so a restarted daemon loses nothing. Without a daemon the
-    // utterance is dropped: silence, not speech that comes late.
-    void deliver(const Utterance& utterance)
+    // A connection found broken is dropped and the utterance goes once more
+    // over a fresh one, so a restarted daemon loses nothing; but a text that
+    // may have reached the daemon is never sent twice. False when no daemon
+    // answered.
+    bool deliver(const Utterance& utterance)
     {
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            if (!connection_ && !connect())
-                return;
-            if (say(utterance))
-                return;
-            connection_.reset();
-        }
-    }
-
-    bool connect()
-    {
-        const auto now = Clock::now();
-        if (now < nextAttempt_)
+        bool fresh = !daemon_.connected();
+        if (fresh && !daemon_.connect())
             return false;
-        // An explicit address names a daemon someone else runs (a test, a
-        // remote session): never start one there. Otherwise libspeechd starts
-        // the installed daemon, as every other client of it does.
-        const int autospawn = std::getenv("SPEECHD_ADDRESS") == nullptr ? 1 : 0;
-        if (!autospawn && namedSocketMissing()) {
-            nextAttempt_ = now + retryInterval;
-            return false;
+        if (!daemon_.awaitPrevious(utterance.priority)) {
+            if (!daemon_.connect())
+                return false;
+            fresh = true;
         }
-        char* error = nullptr;
-        Connection opened(spd_open2(clientName, "main", nullptr, SPD_MODE_SINGLE, nullptr, autospawn, &error));
-        std::free(error);
-        if (opened) {
-            // libspeechd has no time-out of its own; its socket is in the
-            // public struct.
-            setsockopt(opened->socket, SOL_SOCKET, SO_RCVTIMEO, &replyTimeout, sizeof replyTimeout);
-            setsockopt(opened->socket, SOL_SOCKET, SO_SNDTIMEO, &replyTimeout, sizeof replyTimeout);
-            if (spd_set_data_mode(opened.get(), SPD_DATA_TEXT) == 0) {
-                connection_ = std::move(opened);
-                connectionLanguage_.clear();
-                return true;
-            }
+        auto delivery = daemon_.say(utterance);
+        if (delivery == Daemon::Delivery::notSent && !fresh && !daemon_.connected()) {
+            if (!daemon_.connect())
+                return false;
+            delivery = daemon_.say(utterance);
         }
-        nextAttempt_ = now + retryInterval;
-        return false;
+        if (delivery != Daemon::Delivery::spoken)
+            daemon_.disconnect();
+        return true;
     }
 
-    // Language and text go out back to back on this one thread, so an
-    // utterance always carries its own language.
-    bool say(const Utterance& utterance)
+    // What came in while no daemon answered would only come late: silence.
+    // The next utterance tries the daemon again.
+    void dropQueued()
     {
-        const std::string language = isLanguageCode(utterance.language) ? daemonLanguage(utterance.language)
-                                                                         : defaultLanguage;
-        if (language != connectionLanguage_) {
-            // A daemon that refuses the code still speaks, in its own voice.
-            const bool set = spd_set_language(connection_.get(), language.c_str()) == 0;
-            connectionLanguage_ = set ? language : std::string();
-        }
-        return spd_say(connection_.get(), SPD_TEXT, utterance.text.c_str()) > 0;
+        std::lock_guard<std::mutex> guard(mutex_);
+        queue_.clear();
     }
 
     std::mutex mutex_;
@@ -190,9 +574,7 @@ private:
     std::deque<Utterance> queue_;
 
     // Used by the worker thread alone.
-    Connection connection_;
-    std::string connectionLanguage_;
-    Clock::time_point nextAttempt_{};
+    Daemon daemon_;
 };
 
 // Never destroyed: its thread runs until the process ends, and the
@@ -203,11 +585,23 @@ Speaker& speaker()
     return *instance;
 }
 
+void enqueue(const std::u16string& text, const std::string& language, Priority priority)
+{
+    if (text.empty())
+        return;
+    speaker().enqueue(Utterance{wideToUtf8(text), language, priority});
+}
+
 }  // namespace
 
 void speech::load()
 {
     speaker();
+}
+
+void speech::announce(const std::u16string& text)
+{
+    enqueue(text, defaultLanguage, Priority::message);
 }
 
 void speech::speak(const std::u16string& text)
@@ -217,7 +611,5 @@ void speech::speak(const std::u16string& text)
 
 void speech::speak(const std::u16string& text, const std::string& language)
 {
-    if (text.empty())
-        return;
-    speaker().enqueue(Utterance{wideToUtf8(text), language});
+    enqueue(text, language, Priority::text);
 }

@@ -58,6 +58,12 @@ void speech::load()
     tolk();
 }
 
+// Tolk has no priorities: a fixed message is queued as any other text.
+void speech::announce(const std::u16string& text)
+{
+    speak(text, std::string());
+}
+
 void speech::speak(const std::u16string& text)
 {
     speak(text, std::string());

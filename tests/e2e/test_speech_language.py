@@ -2,16 +2,21 @@
 """Each utterance reaches the speech daemon with its own language.
 
 The recording daemon shows the language every text went out with; the fake endpoint answers
-"<tl>: <q>", so a spoken translation names the request that made it. One case runs the real
-speech-dispatcher with its espeak-ng module and reads the voice the module chose.
+"<tl>: <q>", so a spoken translation names the request that made it. The last cases run the real
+speech-dispatcher with its espeak-ng module and read what the module was handed: the voice it chose,
+and which of our utterances reached it, in which order, while a screen reader speaks beside us.
 """
 import json
 import os
 import re
+import select
 import shutil
 import signal
+import socket
 import subprocess
 import sys
+import time
+from contextlib import contextmanager
 
 import harness
 
@@ -95,7 +100,7 @@ class RealSpeechd:
     logging what the module does; its own configuration, never the system's."""
 
     def __init__(self, socket, directory):
-        self.logs = os.path.join(directory, "log")
+        self.socket, self.logs = socket, os.path.join(directory, "log")
         conf = os.path.join(directory, "conf")
         shutil.copytree("/etc/speech-dispatcher", conf)
         os.makedirs(self.logs)
@@ -113,6 +118,10 @@ class RealSpeechd:
             stdout=subprocess.DEVNULL, stderr=open(os.path.join(directory, "stderr"), "wb"))
         harness.wait_for(lambda: os.path.exists(socket) or self.process.poll() is not None, 30, "speech-dispatcher")
         assert self.process.poll() is None, "speech-dispatcher ended at start"
+
+    def module_texts(self):
+        """The texts the module was handed, in order."""
+        return [m.group(1) for m in re.finditer(r"Requested data: \|(?:<speak>)?(.*?)(?:</speak>)?\|", self.module_log(), re.S)]
 
     def module_log(self):
         path = os.path.join(self.logs, "espeak-ng.log")
@@ -149,24 +158,122 @@ class RealSpeechd:
                 break
 
 
-def real_daemon(app):
-    daemon = RealSpeechd(os.path.join(app.dir, "speechd.sock"), os.path.join(app.dir, "speechd"))
+class ScreenReader:
+    """Another client of the daemon, as a screen reader is: it speaks at priority message."""
+
+    def __init__(self, path):
+        self.socket = socket.socket(socket.AF_UNIX)
+        self.socket.connect(path)
+        self.received = b""
+        for command in ("SET SELF CLIENT_NAME \"user:screen-reader:main\"", "SET SELF NOTIFICATION BEGIN on"):
+            self.command(command)
+
+    def read_until(self, pattern):
+        deadline = time.monotonic() + 10 * harness.SCALE
+        while not re.search(pattern, self.received):
+            assert time.monotonic() < deadline, "the daemon did not answer %r: %r" % (pattern, self.received)
+            if select.select([self.socket], [], [], 0.05)[0]:
+                self.received += self.socket.recv(4096)
+        found = re.search(pattern, self.received)
+        self.received = self.received[found.end():]
+        return found
+
+    def command(self, line):
+        self.socket.sendall(line.encode() + b"\r\n")
+        return self.read_until(rb"(?m)^\d\d\d [^\r\n]*\r\n")
+
+    def say(self, text):
+        """Speaks text and returns once the daemon has begun it."""
+        self.command("SET SELF PRIORITY message")
+        self.command("SPEAK")
+        self.socket.sendall(text.encode() + b"\r\n.\r\n")
+        message = self.read_until(rb"225-(\d+)\r\n").group(1)
+        self.read_until(rb"701-" + message + rb"\r\n")
+
+    @contextmanager
+    def talking(self):
+        """Reads a long text aloud for the block, and stops when it ends: meanwhile whatever comes at a
+        lower priority waits in the daemon's queue."""
+        self.say("O leitor de tela le um texto comprido. " * 40)
+        try:
+            yield
+        finally:
+            self.command("STOP SELF")
+
+
+def ours(daemon):
+    """What the module was handed of the program's speech, in order."""
+    return [t for t in daemon.module_texts() if "leitor de tela" not in t]
+
+
+def clipboard_holds(app, text):
+    harness.wait_for(lambda: app.clipboard() == text, 10, "the clipboard to hold %r" % text)
+
+
+def heard(daemon, words):
+    return any(words in text for text in daemon.module_texts())
+
+
+def with_real_daemon(case):
+    def run(app):
+        daemon = RealSpeechd(os.path.join(app.dir, "speechd.sock"), os.path.join(app.dir, "speechd"))
+        try:
+            # The program tried to connect at start, before this daemon ran: translate until a text is heard.
+            for attempt in range(3):
+                text = "bom dia %d" % attempt
+                translate(app, text)
+                try:
+                    harness.wait_for(lambda: daemon.voice_for(text), 10, "the module's voice")
+                    break
+                except AssertionError:
+                    continue
+            else:
+                raise AssertionError("the daemon never heard a translation")
+            case(app, daemon, ours(daemon))
+        finally:
+            daemon.stop()
+    return run
+
+
+def module_voice(app, daemon, before):
+    assert daemon.voice_for(before[-1]) == ("en", "en"), daemon.voice_for(before[-1])
+
+
+def expect_heard(daemon, before, expected):
+    """Once the module has been handed the last of expected, it has been handed all of them, in order, and
+    nothing else of ours since before. Words are matched: the daemon rewrites punctuation."""
+    def handed():
+        return ["(screen reader)" if "leitor de tela" in t else t for t in daemon.module_texts()]
+
     try:
-        # The program tried to connect at start, before this daemon ran; it tries again after a
-        # pause, dropping what comes in between, so keep translating until a text is heard.
-        for attempt in range(3):
-            text = "bom dia %d" % attempt
-            translate(app, text)
-            try:
-                chosen = harness.wait_for(lambda: daemon.voice_for(text), 10, "the module's voice")
-                break
-            except AssertionError:
-                continue
-        else:
-            raise AssertionError("the daemon never heard a translation")
-        assert chosen == ("en", "en"), chosen
-    finally:
-        daemon.stop()
+        harness.wait_for(lambda: heard(daemon, expected[-1]), 30, "the module to be handed %r" % expected[-1])
+    except AssertionError:
+        print("the module was handed:", handed(), flush=True)
+        raise
+    got = ours(daemon)[len(before):]
+    assert len(got) == len(expected) and all(words in text for words, text in zip(expected, got)), handed()
+
+
+def monitoring_then_translation(app, daemon, before):
+    """F1 says "Monitorando." and the clipboard's translation follows at once, while the screen reader speaks:
+    both are heard, in order."""
+    app.copy("copiado antes")
+    with ScreenReader(daemon.socket).talking():
+        app.key("F1")
+        clipboard_holds(app, "en: copiado antes")
+    expect_heard(daemon, before, ["Monitorando", "copiado antes"])
+
+
+def two_translations(app, daemon, before):
+    """Two translations come while the screen reader speaks: both are heard, in order."""
+    app.copy("copiado antes")
+    app.key("F1")
+    expect_heard(daemon, before, ["Monitorando", "copiado antes"])
+    with ScreenReader(daemon.socket).talking():
+        for text in ("primeira copia", "segunda copia"):
+            app.copy(text)
+            clipboard_holds(app, "en: " + text)
+    expect_heard(daemon, before, ["Monitorando", "copiado antes", "primeira copia", "segunda copia"])
 
 
 cases = [
@@ -177,13 +284,16 @@ cases = [
     ("monitor keeps its pair", monitor_keeps_its_pair, (), {}),
 ]
 if SPEECHD and os.access(ESPEAK_MODULE, os.X_OK):
-    cases.append(("real speech-dispatcher", real_daemon, (), {"speech": False}))
+    cases += [("real speech-dispatcher", with_real_daemon(module_voice), (), {"speech": False}),
+              ("real daemon: Monitorando then a translation", with_real_daemon(monitoring_then_translation), (),
+               {"speech": False}),
+              ("real daemon: two translations in a row", with_real_daemon(two_translations), (), {"speech": False})]
 
 if __name__ == "__main__":
     try:
         harness.main(cases)
     except SystemExit as end:
-        if end.code == 0 and cases[-1][1] is not real_daemon:
+        if end.code == 0 and not cases[-1][0].startswith("real "):
             print("SKIP real speech-dispatcher: speech-dispatcher or its espeak-ng module is not installed")
             sys.exit(SKIPPED)
         raise

@@ -1,7 +1,8 @@
-// Speech as the daemon receives it: libspeechd is pointed (SPEECHD_ADDRESS)
-// at tests/tools/fake_speechd.py, which records every utterance. The speech
-// component keeps process-wide state, so each test runs in a forked child;
-// the child's failures are printed there and make it exit non-zero.
+// Speech as the daemon receives it: the speech component is pointed
+// (SPEECHD_ADDRESS) at tests/tools/fake_speechd.py, which records every
+// utterance. The speech component keeps process-wide state, so each test runs
+// in a forked child; the child's failures are printed there and make it exit
+// non-zero.
 #include "support/speech.h"
 
 #include <gtest/gtest.h>
@@ -29,18 +30,6 @@ extern char** environ;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-// Sanitizer builds: libspeechd leaks a short report string on every failed
-// connection ("Autospawn disabled" in spd_open2); the full unwinder is needed
-// to see its frame under glib's allocator.
-extern "C" const char* __lsan_default_suppressions()
-{
-    return "leak:libspeechd.so\n";
-}
-extern "C" const char* __asan_default_options()
-{
-    return "fast_unwind_on_malloc=0";
-}
 
 namespace {
 
@@ -82,10 +71,11 @@ std::vector<Recorded> recorded(const fs::path& log)
 }
 
 // The fake daemon as a child process: listening once constructed, stopped
-// with SIGTERM when destroyed.
+// with SIGTERM when destroyed. `misbehaviour`: its options --mute-first or
+// --slow-first SECONDS.
 class FakeSpeechd {
 public:
-    FakeSpeechd(const fs::path& socket, const fs::path& log)
+    FakeSpeechd(const fs::path& socket, const fs::path& log, std::vector<const char*> misbehaviour = {})
     {
         int out[2];
         if (pipe2(out, O_CLOEXEC) != 0)
@@ -94,9 +84,11 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
         const std::string socketArg = socket.string(), logArg = log.string();
-        const char* argv[] = {TARSEL_PYTHON, TARSEL_FAKE_SPEECHD, "--socket", socketArg.c_str(),
-                              "--log", logArg.c_str(), nullptr};
-        if (posix_spawn(&pid_, TARSEL_PYTHON, &actions, nullptr, const_cast<char**>(argv), environ) != 0)
+        std::vector<const char*> argv = {TARSEL_PYTHON, TARSEL_FAKE_SPEECHD, "--socket", socketArg.c_str(),
+                                         "--log", logArg.c_str()};
+        argv.insert(argv.end(), misbehaviour.begin(), misbehaviour.end());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, TARSEL_PYTHON, &actions, nullptr, const_cast<char**>(argv.data()), environ) != 0)
             pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
@@ -181,6 +173,17 @@ protected:
         return waitUntil([&] { return recorded(log_).size() >= count; }, timeout);
     }
 
+    // Speaks `text` again and again until `log` holds an utterance.
+    static bool speakUntilHeard(const fs::path& log, const std::u16string& text)
+    {
+        return waitUntil(
+            [&] {
+                speech::speak(text);
+                return waitUntil([&] { return !recorded(log).empty(); }, 200ms);
+            },
+            15s);
+    }
+
     fs::path dir_, socket_, log_;
 };
 
@@ -189,9 +192,11 @@ struct Row {
     std::optional<std::string> language;  // nullopt: the one-argument form
     const char* expectedText;             // UTF-8
     const char* expectedLanguage;
+    bool announced = false;               // a fixed message: announce(), priority "message"
 };
 
 const std::vector<Row> rows = {
+    {u"Monitorando.", std::nullopt, "Monitorando.", "pt-BR", true},
     {u"Tradução: ação, coração, pôr-do-sol", std::nullopt, "Tradução: ação, coração, pôr-do-sol", "pt-BR"},
     {u"{} {0} {chave} %s %d %n", std::nullopt, "{} {0} {chave} %s %d %n", "pt-BR"},
     {u"antes\n.\ndepois", std::nullopt, "antes\n.\ndepois", "pt-BR"},
@@ -199,6 +204,7 @@ const std::vector<Row> rows = {
     {u".", std::nullopt, ".", "pt-BR"},
     {u"<speak>texto, não marcação</speak>", std::nullopt, "<speak>texto, não marcação</speak>", "pt-BR"},
     {u"Hello, world", "en", "Hello, world", "en"},
+    {u"Deixando de monitorar.", std::nullopt, "Deixando de monitorar.", "pt-BR", true},
     {u"你好 😀", "zh-CN", "你好 😀", "zh-CN"},
     {u"Sugeng enjing", "jw", "Sugeng enjing", "jv"},
     {u"Magandang umaga", "tl", "Magandang umaga", "fil"},
@@ -214,7 +220,9 @@ TEST_F(SpeechTest, TextsArriveUnchangedWithTheirLanguage)
     inChild([&] {
         speech::load();
         for (const Row& row : rows) {
-            if (row.language)
+            if (row.announced)
+                speech::announce(row.text);
+            else if (row.language)
                 speech::speak(row.text, *row.language);
             else
                 speech::speak(row.text);
@@ -225,7 +233,7 @@ TEST_F(SpeechTest, TextsArriveUnchangedWithTheirLanguage)
         for (size_t i = 0; i < rows.size(); ++i) {
             EXPECT_EQ(got[i].text, rows[i].expectedText) << "utterance " << i;
             EXPECT_EQ(got[i].language, rows[i].expectedLanguage) << "utterance " << i;
-            EXPECT_EQ(got[i].priority, "text") << "queued, never interrupting";
+            EXPECT_EQ(got[i].priority, rows[i].announced ? "message" : "text") << "utterance " << i;
             EXPECT_EQ(got[i].ssmlMode, "off");
             EXPECT_NE(got[i].clientName.find(":tarsel-translator:"), std::string::npos) << got[i].clientName;
         }
@@ -282,15 +290,6 @@ TEST_F(SpeechTest, MissingDaemonIsSilenceAndLaterSpeechReconnects)
         speech::speak(u"Ningu\u00e9m ouve");
         std::printf("without a daemon: load %lld us, speak %lld us\n", microseconds(loaded - start),
                     microseconds(Clock::now() - loaded));
-
-        const auto speakUntilHeard = [&](const fs::path& log, const std::u16string& text) {
-            return waitUntil(
-                [&] {
-                    speech::speak(text);
-                    return waitUntil([&] { return !recorded(log).empty(); }, 200ms);
-                },
-                15s);
-        };
         {
             FakeSpeechd daemon(socket_, log_);
             ASSERT_TRUE(daemon.ready());
@@ -302,6 +301,39 @@ TEST_F(SpeechTest, MissingDaemonIsSilenceAndLaterSpeechReconnects)
         FakeSpeechd restarted(socket_, secondLog);
         ASSERT_TRUE(restarted.ready());
         EXPECT_TRUE(speakUntilHeard(secondLog, u"Outra vez"));
+    });
+}
+
+// A daemon that takes the connection and never answers costs one bounded
+// wait: a later utterance connects afresh and is heard.
+TEST_F(SpeechTest, DaemonThatNeverAnswersIsTriedAgainLater)
+{
+    FakeSpeechd daemon(socket_, log_, {"--mute-first"});
+    ASSERT_TRUE(daemon.ready());
+    inChild([&] {
+        speech::load();
+        EXPECT_TRUE(speakUntilHeard(log_, u"Ouvida"));
+    });
+}
+
+// A text whose reply comes after the time-out may have been queued: it is
+// not sent again, and the next one still goes out.
+TEST_F(SpeechTest, LateReplyNeverMakesATextSpokenTwice)
+{
+    FakeSpeechd daemon(socket_, log_, {"--slow-first", "4"});
+    ASSERT_TRUE(daemon.ready());
+    inChild([&] {
+        speech::load();
+        speech::speak(u"Uma vez");
+        speech::speak(u"Depois");
+        const auto texts = [&] {
+            std::vector<std::string> said;
+            for (const Recorded& r : recorded(log_))
+                said.push_back(r.text);
+            return said;
+        };
+        ASSERT_TRUE(waitUntil([&] { return !texts().empty() && texts().back() == "Depois"; }, 20s));
+        EXPECT_EQ(texts(), (std::vector<std::string>{"Uma vez", "Depois"}));
     });
 }
 

@@ -1,7 +1,10 @@
 #!/usr/bin/python3
 """A recording stand-in for the speech daemon, speaking SSIP on a Unix socket.
 
-    fake_speechd.py --socket PATH --log FILE
+    fake_speechd.py --socket PATH --log FILE [--mute-first] [--slow-first SECONDS]
+
+--mute-first: the first connection is accepted and read but never answered.
+--slow-first: the reply to the first text (after its data) comes SECONDS late.
 
 Prints READY (flushed) once it listens. Point a client at it with
 SPEECHD_ADDRESS=unix_socket:PATH. Every utterance appends one JSON line to FILE,
@@ -16,6 +19,10 @@ connection's last "SET self ..." values (null when never set; priority and
 ssml_mode lower-cased); client_name is the quoted value of
 "SET self CLIENT_NAME"; time is time.monotonic(). SIGTERM or SIGINT closes
 the socket, removes its file and exits 0.
+
+A client that asks for events ("SET self NOTIFICATION BEGIN|END|CANCEL|ALL on")
+gets BEGIN and END for each of its texts right after the reply: every text is
+spoken at once, whole.
 """
 
 import argparse
@@ -34,6 +41,16 @@ END_OF_DATA = b"\r\n.\r\n"
 _message_ids = itertools.count(1)
 _client_ids = itertools.count(1)
 _log_lock = threading.Lock()
+_first_lock = threading.Lock()
+_firsts = set()
+
+
+def first(what):
+    """True once per run for each what."""
+    with _first_lock:
+        seen = what in _firsts
+        _firsts.add(what)
+        return not seen
 
 
 def unstuff(data):
@@ -50,6 +67,7 @@ class SsipHandler(socketserver.StreamRequestHandler):
         self.settings = {"language": None, "priority": None,
                          "client_name": None, "ssml_mode": None}
         self.pending = b""
+        self.events = set()
 
     def reply(self, *lines):
         """Sends a reply: every line but the last carries "-" after its code."""
@@ -95,6 +113,14 @@ class SsipHandler(socketserver.StreamRequestHandler):
     def handle_set(self, words):
         name = words[2].upper() if len(words) > 2 else ""
         value = " ".join(words[3:])
+        if name == "NOTIFICATION" and len(words) == 5:
+            kinds = {"BEGIN", "END", "CANCEL"} if words[3].upper() == "ALL" else {words[3].upper()}
+            if words[4].lower() == "on":
+                self.events |= kinds
+            else:
+                self.events -= kinds
+            self.reply("220 OK NOTIFICATION SET")
+            return
         known = {"LANGUAGE": ("language", "201 OK LANGUAGE SET"),
                  "PRIORITY": ("priority", "202 OK PRIORITY SET"),
                  "CLIENT_NAME": ("client_name", "208 OK CLIENT NAME SET"),
@@ -112,6 +138,12 @@ class SsipHandler(socketserver.StreamRequestHandler):
             self.reply("200 OK SET")
 
     def handle(self):
+        if self.server.mute_first and first("connection"):
+            while True:
+                try:
+                    self.read_more()
+                except (EOFError, ConnectionError):
+                    return
         try:
             while True:
                 line = self.read_line()
@@ -121,8 +153,14 @@ class SsipHandler(socketserver.StreamRequestHandler):
                     self.reply("230 OK RECEIVING DATA")
                     text = self.read_data()
                     self.record(text)
-                    self.reply("225 %d" % next(_message_ids),
-                               "225 OK MESSAGE QUEUED")
+                    if self.server.slow_first and first("text"):
+                        time.sleep(self.server.slow_first)
+                    message = next(_message_ids)
+                    self.reply("225 %d" % message, "225 OK MESSAGE QUEUED")
+                    for code, kind, word in ((701, "BEGIN", "BEGIN"), (702, "END", "END")):
+                        if kind in self.events:
+                            self.reply("%d %d" % (code, message), "%d %d" % (code, self.client_id),
+                                       "%d %s" % (code, word))
                 elif command == "SET" and len(words) >= 3:
                     self.handle_set(words)
                 elif command == "HISTORY":
@@ -149,12 +187,15 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--socket", required=True)
     parser.add_argument("--log", required=True)
+    parser.add_argument("--mute-first", action="store_true")
+    parser.add_argument("--slow-first", type=float, default=0)
     args = parser.parse_args()
 
     if os.path.exists(args.socket):
         os.unlink(args.socket)
     server = Server(args.socket, SsipHandler)
     server.log_path = args.log
+    server.mute_first, server.slow_first = args.mute_first, args.slow_first
 
     stop = threading.Event()
     for signum in (signal.SIGTERM, signal.SIGINT):

@@ -63,6 +63,7 @@ TEST(TolkSpeech, LoadsTolkOnceAndPassesEachTextUnchangedWithoutInterrupting)
         u"Monitorando.",
         u"Tradu\u00E7\u00E3o {conclu\u00EDda} \U0001F600",
         u"\u4F60\u597D",
+        u"Deixando de monitorar.",
     };
     EXPECT_EXIT(
         {
@@ -72,6 +73,7 @@ TEST(TolkSpeech, LoadsTolkOnceAndPassesEachTextUnchangedWithoutInterrupting)
             speech::speak(texts[0]);
             speech::speak(texts[1], "pt-BR");
             speech::speak(texts[2], "zh-CN");
+            speech::announce(texts[3]);
             std::exit(GetModuleHandleW(L"Tolk.dll") != nullptr ? 0 : 1);
         },
         testing::ExitedWithCode(0), "");
