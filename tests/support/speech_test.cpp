@@ -4,15 +4,12 @@
 // in a forked child; the child's failures are printed there and make it exit
 // non-zero.
 #include "support/speech.h"
+#include "tests/tools/test_child.h"
 
 #include <gtest/gtest.h>
 #include <picojson.h>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -25,25 +22,13 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
-
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 namespace {
 
-template <typename Condition>
-bool waitUntil(Condition condition, Clock::duration timeout)
-{
-    const auto deadline = Clock::now() + timeout;
-    while (!condition()) {
-        if (Clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+using testing_support::waitUntil;
 
 struct Recorded {
     std::string text, language, priority, clientName, ssmlMode;
@@ -76,58 +61,24 @@ std::vector<Recorded> recorded(const fs::path& log)
 class FakeSpeechd {
 public:
     FakeSpeechd(const fs::path& socket, const fs::path& log, std::vector<const char*> misbehaviour = {})
+        : daemon(arguments(socket, log, misbehaviour), testing_support::childProcess::pipeTo::stdoutOfChild, true)
     {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        const std::string socketArg = socket.string(), logArg = log.string();
-        std::vector<const char*> argv = {TARSEL_PYTHON, TARSEL_FAKE_SPEECHD, "--socket", socketArg.c_str(),
-                                         "--log", logArg.c_str()};
-        argv.insert(argv.end(), misbehaviour.begin(), misbehaviour.end());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, TARSEL_PYTHON, &actions, nullptr, const_cast<char**>(argv.data()), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        std::string said;
-        pollfd output{out[0], POLLIN, 0};
-        const auto deadline = Clock::now() + 10s;
-        char buffer[64];
-        while (pid_ > 0 && said.find("READY\n") == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0 || poll(&output, 1, static_cast<int>(left.count())) <= 0)
-                break;
-            const ssize_t n = read(out[0], buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            said.append(buffer, static_cast<size_t>(n));
-        }
-        close(out[0]);
-        ready_ = said.find("READY\n") != std::string::npos;
+        ready_ = daemon.readUntil("READY", 10s).has_value();
     }
-
-    ~FakeSpeechd()
-    {
-        if (pid_ <= 0)
-            return;
-        kill(pid_, SIGTERM);
-        int status = 0;
-        if (!waitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, 5s)) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-        }
-    }
-
-    FakeSpeechd(const FakeSpeechd&) = delete;
-    FakeSpeechd& operator=(const FakeSpeechd&) = delete;
 
     bool ready() const { return ready_; }
 
 private:
-    pid_t pid_ = -1;
+    static std::vector<std::string> arguments(const fs::path& socket, const fs::path& log,
+                                              const std::vector<const char*>& misbehaviour)
+    {
+        std::vector<std::string> argv = {TARSEL_PYTHON, TARSEL_FAKE_SPEECHD, "--socket", socket.string(),
+                                         "--log", log.string()};
+        argv.insert(argv.end(), misbehaviour.begin(), misbehaviour.end());
+        return argv;
+    }
+
+    testing_support::childProcess daemon;
     bool ready_ = false;
 };
 
@@ -135,9 +86,7 @@ class SpeechTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "tarsel-speech-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
+        dir_ = testing_support::temporaryFolder("tarsel-speech");
         socket_ = dir_ / "speechd.sock";
         log_ = dir_ / "speech.jsonl";
         setenv("SPEECHD_ADDRESS", ("unix_socket:" + socket_.string()).c_str(), 1);
