@@ -3,9 +3,6 @@
 // each row lists them all, so an extra translation, write or utterance fails it.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -17,6 +14,7 @@
 #include "monitor/translate_command.h"
 #include "support/logger.h"
 #include "tests/monitor/fake_services.h"
+#include "tests/tools/test_child.h"
 
 namespace {
 
@@ -109,10 +107,9 @@ class monitorTable : public testing::TestWithParam<monitorRow> {};
 // The log is process-wide: one file for every row that runs in this process.
 std::string logFile() {
     static const std::string path = [] {
-        std::string folder = testing::TempDir() + "monitorXXXXXX";
-        if (!mkdtemp(folder.data())) return std::string();
-        logger::open(folder + "/log.log");
-        return folder + "/log.log";
+        const std::string path = (testing_support::temporaryFolder("tarsel-monitor") / "log.log").string();
+        logger::open(path);
+        return path;
     }();
     return path;
 }
@@ -149,7 +146,9 @@ TEST_P(monitorTable, row) {
         }
     }
     EXPECT_EQ(fake.recorded(), row.events);
-    if (row.logged) EXPECT_NE(logged().find(std::string(row.logged) + "\n"), std::string::npos);
+    if (row.logged) {
+        EXPECT_NE(logged().find(std::string(row.logged) + "\n"), std::string::npos);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(monitor, monitorTable, testing::ValuesIn(monitorRows),

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/tools/test_child.h"
+
 #include <unistd.h>
 
 #include <cstdlib>
@@ -38,9 +40,7 @@ class LoggerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "tarsel-logger-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
+        dir_ = testing_support::temporaryFolder("tarsel-logger");
     }
     void TearDown() override { fs::remove_all(dir_); }
 
