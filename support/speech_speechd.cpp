@@ -587,9 +587,11 @@ Speaker& speaker()
 
 void enqueue(const std::u16string& text, const std::string& language, Priority priority)
 {
-    if (text.empty())
+    // Up to its first NUL, as the clipboard takes it: the daemon reads C strings.
+    const std::u16string spoken = text.substr(0, text.find(u'\0'));
+    if (spoken.empty())
         return;
-    speaker().enqueue(Utterance{wideToUtf8(text), language, priority});
+    speaker().enqueue(Utterance{wideToUtf8(spoken), language, priority});
 }
 
 }  // namespace
