@@ -4,10 +4,11 @@
 #include <system_error>
 
 #include "monitor/spoken_messages.h"
-#include "support/logger.h"
 #include "translate/message_format.h"
 
 namespace {
+
+constexpr char workerName[] = "tarselTranslatorDialog::MonitorClipboard";
 
 // As a user counts characters: a surrogate pair is one.
 std::size_t codePoints(const std::u16string& text) {
@@ -22,11 +23,6 @@ std::size_t codePoints(const std::u16string& text) {
 // The clipboard takes text only up to its first NUL.
 std::u16string upToNul(const std::u16string& text) {
     return text.substr(0, text.find(u'\0'));
-}
-
-void logWorkerException(const char* description) {
-    logger::write(formatMessage("Exce\xE7\xE3o na fun\xE7\xE3o {}: Descri\xE7\xE3o: {}",
-                                {"tarselTranslatorDialog::MonitorClipboard", description}));
 }
 
 }  // namespace
@@ -128,10 +124,10 @@ void tarselTranslatorClipboardMonitor::runWorker() {
         try {
             check();
         } catch (const std::exception& error) {
-            logWorkerException(error.what());
+            logException(workerName, error.what());
             endMonitoring(spokenMessages::translationFailed);
         } catch (...) {
-            logWorkerException("Exce\xE7\xE3o desconhecida");
+            logException(workerName, "Exce\xE7\xE3o desconhecida");
             endMonitoring(spokenMessages::translationFailed);
         }
         lock.lock();

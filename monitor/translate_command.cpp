@@ -5,15 +5,11 @@
 #include <utility>
 
 #include "monitor/spoken_messages.h"
-#include "support/logger.h"
 #include "translate/message_format.h"
 
 namespace {
 
-void logCommandException(const char* description) {
-    logger::write(formatMessage("Exce\xE7\xE3o na fun\xE7\xE3o {}: Descri\xE7\xE3o: {}",
-                                {"tarselTranslatorDialog::OnTranslate", description}));
-}
+constexpr char commandName[] = "tarselTranslatorDialog::OnTranslate";
 
 }  // namespace
 
@@ -68,10 +64,10 @@ void tarselTranslatorTranslateCommand::work() {
         try {
             translateOne(next);
         } catch (const std::exception& error) {
-            logCommandException(error.what());
+            logException(commandName, error.what());
             services.say(spokenMessages::translationFailed);
         } catch (...) {
-            logCommandException("Exce\xE7\xE3o desconhecida");
+            logException(commandName, "Exce\xE7\xE3o desconhecida");
             services.say(spokenMessages::translationFailed);
         }
         lock.lock();

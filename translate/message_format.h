@@ -21,6 +21,9 @@ inline std::string formatMessage(std::string_view format, std::initializer_list<
     return out;
 }
 
-// Logs "Exceção na função translator::translate: Descrição: <description>".
-// Never throws: it runs inside the catch blocks of the service's boundary.
+// Logs "Exceção na função <function>: Descrição: <description>". Never
+// throws: it runs inside the catch blocks at the top of a thread or service.
+void logException(std::string_view function, std::string_view description) noexcept;
+
+// The same for "translator::translate", the service's boundary.
 void logTranslateException(std::string_view description) noexcept;
