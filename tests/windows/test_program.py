@@ -4,9 +4,11 @@
 Usage: test_program.py FOLDER [ROW...]
 FOLDER holds the unpacked zip's tarsel-translator.exe with a recording Tolk.dll beside it, and
 window_probe.exe. The process re-runs itself in a private mount, network and PID namespace where
-translate.googleapis.com resolves to a local HTTPS endpoint whose test CA is in the host's trust
-store, which Wine's crypt32 (and so Schannel) reads. Xvfb, a fresh Wine prefix and the endpoint
-are shared by the rows; every row gets a fresh program, Tolk record and working directory.
+translate.googleapis.com resolves to a local HTTPS endpoint whose test CA is added to the host's
+trust store, where Wine's crypt32 finds its root certificates. (Wine 8's Schannel does not check
+the server's certificate at all, so these rows cannot tell a trusted endpoint from an untrusted
+one; on Windows, Schannel checks it against the system store.) Xvfb, a fresh Wine prefix and the
+endpoint are shared by the rows; every row gets a fresh program, Tolk record and working directory.
 """
 import os
 import subprocess
@@ -87,7 +89,7 @@ class App:
 
     def controls(self):
         """The dialog's controls as (class, text, focused, item count, focused item), read from Windows."""
-        result = harness.run(["wine", os.path.join(FOLDER, "window_probe.exe")])
+        result = subprocess.run(["wine", os.path.join(FOLDER, "window_probe.exe")], capture_output=True, timeout=60)
         if result.returncode != 0:
             return []
         rows = []
