@@ -116,7 +116,11 @@ build_program() {
   local wx=$1 curl=$2
   mkdir -p "$build/picojson"
   ln -sf /usr/include/picojson.h "$build/picojson/picojson.h"
-  cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+  # The toolchain searches the MinGW tree only; wxWidgets' headers are found
+  # through wx-config's folders, which must count as part of that tree.
+  printf 'include("%s")\nlist(APPEND CMAKE_FIND_ROOT_PATH "%s" "%s")\n' "$toolchain" "$wx" "$curl" \
+    >"$build/toolchain.cmake"
+  cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$build/toolchain.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DTARSEL_TESTS=OFF \
     -DwxWidgets_CONFIG_EXECUTABLE="$wx/bin/wx-config" -DCURL_DIR="$curl/lib/cmake/CURL" \
     -DPICOJSON_INCLUDE_DIR="$build/picojson" -DCMAKE_EXE_LINKER_FLAGS=-static >/dev/null
