@@ -29,6 +29,7 @@ step() {
   shift
   "$@"
   report+=("$name: $((SECONDS - started)) s")
+  echo "${report[-1]}"
 }
 
 "$root/scripts/install-deps.sh" test
