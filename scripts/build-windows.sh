@@ -1,0 +1,179 @@
+#!/usr/bin/env bash
+# Cross-builds the whole Windows program, tarsel-translator.exe for 64-bit
+# Windows, with MinGW-w64, and packs the zip a Windows user downloads.
+# wxWidgets (MSW port) and libcurl (Schannel, no OpenSSL) are built from
+# Debian's own source packages into a cache outside the checkout, one folder
+# per package version, so only the first run on a machine builds them.
+# Prints how long each step took.
+# With --test, it then drives the unpacked zip's program under Wine
+# (tests/windows/test_program.py), with a recording stand-in for Tolk.dll.
+# Usage: scripts/build-windows.sh [--test] [build-dir]   (default build/windows-program)
+# TARSEL_MINGW_CACHE: the cache's folder (default /var/cache/tarsel-translator/mingw)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+test=
+if [ "${1:-}" = --test ]; then
+  test=1
+  shift
+fi
+build=$(realpath -m "${1:-$root/build/windows-program}")
+cache=${TARSEL_MINGW_CACHE:-/var/cache/tarsel-translator/mingw}
+host=x86_64-w64-mingw32
+toolchain=$root/tests/windows/cross/mingw-w64.cmake
+# The posix thread model: GCC 12's win32 model has no std::thread.
+export CC=$host-gcc-posix CXX=$host-g++-posix
+
+report=()
+step() {
+  local name=$1 started=$SECONDS
+  shift
+  "$@"
+  report+=("$name: $((SECONDS - started)) s")
+  echo "${report[-1]}"
+}
+
+"$root/scripts/install-deps.sh" test
+
+# apt-get source needs the archive's source index: the same archive, suites
+# and key as the binary packages, as a deb-src stanza.
+if ! apt-get source --print-uris wxwidgets3.2 >/dev/null 2>&1; then
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
+      >/etc/apt/sources.list.d/debian-src.sources
+  else
+    sed -n 's/^deb /deb-src /p' /etc/apt/sources.list >/etc/apt/sources.list.d/debian-src.list
+  fi
+  apt-get update
+fi
+
+# The version apt-get source would fetch, as in the name of its .dsc file.
+source_version() {
+  apt-get source --print-uris "$1" | sed -n "s/.* $1_\(.*\)\.dsc .*/\1/p"
+}
+
+# Unpacks Debian's source package $1 into $2/src; prints the source folder.
+unpack() {
+  local package=$1 work=$2
+  rm -rf "$work"
+  mkdir -p "$work"
+  (cd "$work" && apt-get source "$package" >download.log 2>&1) || { cat "$work/download.log" >&2; return 1; }
+  find "$work" -mindepth 1 -maxdepth 1 -type d -name "$package-*" | head -n1
+}
+
+build_wx() {
+  local prefix=$1 work=$1.work src
+  src=$(unpack wxwidgets3.2 "$work")
+  mkdir -p "$work/build"
+  # Debian's repack drops the bundled image, XML and compression libraries;
+  # the program needs none of them, nor the other components switched off.
+  (cd "$work/build" && "$src/configure" --host=$host --prefix="$prefix" --with-msw \
+    --disable-shared --without-libpng --without-libjpeg --without-libtiff --without-expat \
+    --without-zlib --without-regex --without-liblzma --without-opengl --without-libcurl \
+    --disable-svg --disable-xrc --disable-html --disable-htmlhelp --disable-help \
+    --disable-webview --disable-richtext --disable-stc --disable-aui --disable-ribbon \
+    --disable-propgrid --disable-mediactrl --disable-sound --disable-debugreport \
+    --disable-webrequest --disable-sockets --disable-protocols --disable-url --disable-fs_inet \
+    --disable-printarch --disable-postscript --disable-grid --disable-mshtmlhelp \
+    --disable-webviewie --disable-webviewedge --disable-tests --enable-pch >configure.log 2>&1) ||
+    { tail -n 40 "$work/build/configure.log" >&2; return 1; }
+  nice -n 10 make -C "$work/build" -j2 >"$work/make.log" 2>&1 || { tail -n 40 "$work/make.log" >&2; return 1; }
+  make -C "$work/build" install >/dev/null
+  rm -rf "$work"
+}
+
+build_curl() {
+  local prefix=$1 work=$1.work src
+  src=$(unpack curl "$work")
+  # HTTP and HTTPS only, TLS through Windows' own Schannel and trust store.
+  cmake -S "$src" -B "$work/build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF \
+    -DHTTP_ONLY=ON -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF -DCURL_ZLIB=OFF \
+    -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_NGHTTP2=OFF -DUSE_LIBIDN2=OFF -DCURL_USE_LIBSSH2=OFF \
+    -DCURL_USE_LIBPSL=OFF -DCURL_CA_BUNDLE=none -DCURL_CA_PATH=none \
+    >"$work/configure.log" 2>&1 || { tail -n 40 "$work/configure.log" >&2; return 1; }
+  nice -n 10 cmake --build "$work/build" -j2 >"$work/make.log" 2>&1 || { tail -n 40 "$work/make.log" >&2; return 1; }
+  cmake --install "$work/build" >/dev/null
+  rm -rf "$work"
+}
+
+# Builds $1 into the cache unless the cache has it; sets prefix to its folder.
+prefix=
+cached() {
+  local name=$1 package=$2 version
+  version=$(source_version "$package")
+  [ -n "$version" ] || { echo "no source package $package" >&2; return 1; }
+  prefix=$cache/$name-$version
+  if [ ! -e "$prefix/.complete" ]; then
+    rm -rf "$prefix"
+    step "$name $version (built)" "build_$name" "$prefix"
+    touch "$prefix/.complete"
+  else
+    report+=("$name $version: cached in $prefix")
+  fi
+}
+
+build_program() {
+  local wx=$1 curl=$2
+  mkdir -p "$build/picojson"
+  ln -sf /usr/include/picojson.h "$build/picojson/picojson.h"
+  # The toolchain searches the MinGW tree only; wxWidgets' headers are found
+  # through wx-config's folders, which must count as part of that tree.
+  printf 'include("%s")\nlist(APPEND CMAKE_FIND_ROOT_PATH "%s" "%s")\n' "$toolchain" "$wx" "$curl" \
+    >"$build/toolchain.cmake"
+  cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$build/toolchain.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DTARSEL_TESTS=OFF \
+    -DwxWidgets_CONFIG_EXECUTABLE="$wx/bin/wx-config" -DCURL_DIR="$curl/lib/cmake/CURL" \
+    -DPICOJSON_INCLUDE_DIR="$build/picojson" -DCMAKE_EXE_LINKER_FLAGS=-static >/dev/null
+  nice -n 10 cmake --build "$build" --target tarsel-translator -j2
+}
+
+# The program with nothing but Windows' own DLLs to import: MinGW's runtime,
+# wxWidgets and libcurl are linked in. Tolk.dll is loaded at run time.
+package() {
+  local version name imports
+  imports=$($host-objdump -p "$build/tarsel-translator.exe" | sed -n 's/^\s*DLL Name: //p')
+  if grep -iE '^(lib|wx|curl)' <<<"$imports"; then
+    echo "tarsel-translator.exe needs DLLs that Windows does not have (above)" >&2
+    return 1
+  fi
+  version=$(sed -n 's/^project(tarsel_translator VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+  name=tarsel-translator-$version-windows-x64
+  rm -rf "$build/$name" "$build/$name.zip"
+  mkdir "$build/$name"
+  $host-strip -o "$build/$name/tarsel-translator.exe" "$build/tarsel-translator.exe"
+  sed 's/$/\r/' "$root/packaging/windows-readme.txt" >"$build/$name/README.txt"
+  (cd "$build" && cmake -E tar cf "$name.zip" --format=zip "$name")
+  report+=("zip: $build/$name.zip, $(stat -c %s "$build/$name.zip") bytes")
+  zip=$build/$name.zip
+}
+
+# The zip unpacked as a user would, Tolk.dll put beside the program as the
+# README says, and a program that reads the dialog's controls.
+test_rows() {
+  local unpacked=$build/test
+  rm -rf "$unpacked"
+  mkdir -p "$unpacked"
+  (cd "$unpacked" && cmake -E tar xf "$zip")
+  local folder
+  folder=$(find "$unpacked" -mindepth 1 -maxdepth 1 -type d)
+  $CXX -std=c++20 -O1 -shared -static -o "$folder/Tolk.dll" "$root/tests/windows/tolk_stub.cpp"
+  $CXX -std=c++20 -O1 -municode -static -o "$folder/window_probe.exe" "$root/tests/windows/window_probe.cpp"
+  /usr/bin/python3 "$root/tests/windows/test_program.py" "$folder"
+}
+
+started=$SECONDS
+cached wx wxwidgets3.2
+wx=$prefix
+cached curl curl
+curl=$prefix
+step "tarsel-translator.exe" build_program "$wx" "$curl"
+step "zip" package
+printf '%s\n' "${report[@]}" "Windows build: $((SECONDS - started)) s in all"
+if [ -n "$test" ]; then
+  started=$SECONDS
+  status=0
+  test_rows || status=$?
+  echo "Windows program under Wine: $((SECONDS - started)) s"
+  exit $status
+fi
