@@ -59,6 +59,8 @@ exec_path=$(key Exec)
 Xvfb -displayfd 3 -nolisten tcp 3>"$work/display" 2>/dev/null & pids+=($!)
 wait_for 30 "Xvfb did not start" test -s "$work/display"
 export DISPLAY=:$(cat "$work/display")
+x_answers() { xdpyinfo >/dev/null 2>&1; }
+wait_for 30 "Xvfb on $DISPLAY does not answer" x_answers
 
 # Started from / as a menu would, through the menu entry's launcher.
 export XDG_STATE_HOME=$work/state NO_AT_BRIDGE=1 GSETTINGS_BACKEND=memory
