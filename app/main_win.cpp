@@ -4,7 +4,8 @@
 
 #include <windows.h>
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR commandLine, int showMode) {
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR commandLine, int showMode)
+{
     quietToolkit();
     return wxEntry(instance, previousInstance, commandLine, showMode);
 }

@@ -5,7 +5,8 @@
 
 #include "app/tarsel_translator_app.h"
 
-int main(int, char** argv) {
+int main(int, char** argv)
+{
     // The clipboard worker uses Xlib on a connection of its own.
     XInitThreads();
     // Our clipboard access speaks X11; keep the toolkit on the same clipboard

@@ -12,17 +12,19 @@ wxIMPLEMENT_APP_NO_MAIN(tarselTranslatorAPP);
 tarselTranslatorAPP::~tarselTranslatorAPP() = default;
 
 // The command line is ignored: no default command-line processing.
-bool tarselTranslatorAPP::OnInit() {
+bool tarselTranslatorAPP::OnInit()
+{
     logger::open("log.log");
     speech::load();
     wxInitAllImageHandlers();
-    dialog = new tarselTranslatorDialog(nullptr, wxID_ANY, wxEmptyString, wxDefaultPosition,
-                                        wxDefaultSize, wxDEFAULT_DIALOG_STYLE);
+    dialog = new tarselTranslatorDialog(nullptr, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize,
+                                        wxDEFAULT_DIALOG_STYLE);
     dialog->Show();
     return true;
 }
 
-void quietToolkit() {
+void quietToolkit()
+{
     wxSetAssertHandler(nullptr);
     wxLog::SetLogLevel(wxLOG_Info);
 }

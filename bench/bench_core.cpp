@@ -173,8 +173,7 @@ int benchTranslate(const std::string& endpoint, int runs)
     int failures = 0;
     // A text past 8000 bytes of URL goes in several requests; the floor
     // sends the same pieces with bare GETs, one after the other.
-    const std::size_t fixedBytes =
-        (endpoint + "/translate_a/single?client=dict-chrome-ex&sl=pt&tl=en&dt=t&q=").size();
+    const std::size_t fixedBytes = (endpoint + "/translate_a/single?client=dict-chrome-ex&sl=pt&tl=en&dt=t&q=").size();
     const std::pair<const char*, std::u16string> rows[] = {
         {"translate_100", portugueseText(100)},
         {"translate_5000", portugueseText(5000)},
@@ -183,8 +182,8 @@ int benchTranslate(const std::string& endpoint, int runs)
     for (const auto& [figure, text] : rows) {
         std::vector<std::string> urls;
         for (const textPiece& piece : splitText(wideToUtf8(text), 8000 - fixedBytes))
-            urls.push_back(endpoint + "/translate_a/single?client=gtx&sl=pt&tl=en&dt=t&q=" +
-                           escape(utf8ToWide(piece.text)));
+            urls.push_back(endpoint +
+                           "/translate_a/single?client=gtx&sl=pt&tl=en&dt=t&q=" + escape(utf8ToWide(piece.text)));
         const auto product = [&] {
             const auto start = Clock::now();
             const bool ok = !service.translate(text).empty();
@@ -223,7 +222,8 @@ int benchTranslate(const std::string& endpoint, int runs)
         blocked.languages = service.languages;
         blocked.setLanguages("pt", "en");
         const std::u16string text = portugueseText(91) + u" #gtx=429";
-        const std::string url = endpoint + "/translate_a/single?client=dict-chrome-ex&sl=pt&tl=en&dt=t&q=" + escape(text);
+        const std::string url =
+            endpoint + "/translate_a/single?client=dict-chrome-ex&sl=pt&tl=en&dt=t&q=" + escape(text);
         const auto product = [&] {
             later += std::chrono::minutes(16);
             const auto start = Clock::now();

@@ -11,17 +11,20 @@ namespace {
 constexpr char workerName[] = "tarselTranslatorDialog::MonitorClipboard";
 
 // As a user counts characters: a surrogate pair is one.
-std::size_t codePoints(const std::u16string& text) {
+std::size_t codePoints(const std::u16string& text)
+{
     std::size_t count = 0;
     for (std::size_t i = 0; i < text.size(); ++i, ++count) {
         const bool high = text[i] >= 0xD800 && text[i] <= 0xDBFF;
-        if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) ++i;
+        if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF)
+            ++i;
     }
     return count;
 }
 
 // The clipboard takes text only up to its first NUL.
-std::u16string upToNul(const std::u16string& text) {
+std::u16string upToNul(const std::u16string& text)
+{
     return text.substr(0, text.find(u'\0'));
 }
 
@@ -31,21 +34,22 @@ tarselTranslatorClipboardMonitor::tarselTranslatorClipboardMonitor(tarselTransla
                                                                    tarselTranslatorClipboardAccess clipboard,
                                                                    std::function<void()> workerEntry,
                                                                    tarselTranslatorMonitorTiming waits)
-    : services(std::move(services)),
-      clipboard(std::move(clipboard)),
-      workerEntry(std::move(workerEntry)),
-      waits(waits) {}
+    : services(std::move(services)), clipboard(std::move(clipboard)), workerEntry(std::move(workerEntry)), waits(waits)
+{
+}
 
-tarselTranslatorClipboardMonitor::~tarselTranslatorClipboardMonitor() {
+tarselTranslatorClipboardMonitor::~tarselTranslatorClipboardMonitor()
+{
     stop();
 }
 
-void tarselTranslatorClipboardMonitor::toggle(
-    const std::optional<std::pair<std::string, std::string>>& languageNames) {
+void tarselTranslatorClipboardMonitor::toggle(const std::optional<std::pair<std::string, std::string>>& languageNames)
+{
     // State and announcement change together, so the next press starts from
     // what the user heard last.
     std::lock_guard lock(monitorMutex);
-    if (closing) return;
+    if (closing)
+        return;
     if (monitoring) {
         monitoring = false;
         services.say(spokenMessages::monitoringOff);
@@ -60,12 +64,15 @@ void tarselTranslatorClipboardMonitor::toggle(
     monitoring = true;
     services.say(spokenMessages::monitoringOn);
     // A worker still finishing its last check simply carries on.
-    if (!workerRunning) startWorker();
+    if (!workerRunning)
+        startWorker();
 }
 
-void tarselTranslatorClipboardMonitor::startWorker() {
+void tarselTranslatorClipboardMonitor::startWorker()
+{
     // The previous worker has left its loop; only its return remains.
-    if (worker.joinable()) worker.join();
+    if (worker.joinable())
+        worker.join();
     try {
         workerRunning = true;
         changePending = false;
@@ -77,7 +84,8 @@ void tarselTranslatorClipboardMonitor::startWorker() {
     }
 }
 
-void tarselTranslatorClipboardMonitor::writeOwnText(const std::u16string& text) {
+void tarselTranslatorClipboardMonitor::writeOwnText(const std::u16string& text)
+{
     {
         // Remembered first, so a check running meanwhile never takes it for the user's.
         std::lock_guard lock(monitorMutex);
@@ -87,15 +95,18 @@ void tarselTranslatorClipboardMonitor::writeOwnText(const std::u16string& text) 
     clipboard.write(text);
 }
 
-bool tarselTranslatorClipboardMonitor::isMonitoring() const {
+bool tarselTranslatorClipboardMonitor::isMonitoring() const
+{
     std::lock_guard lock(monitorMutex);
     return monitoring;
 }
 
-void tarselTranslatorClipboardMonitor::stop() {
+void tarselTranslatorClipboardMonitor::stop()
+{
     {
         std::lock_guard lock(monitorMutex);
-        if (closing && !worker.joinable()) return;
+        if (closing && !worker.joinable())
+            return;
         closing = true;
         monitoring = false;
     }
@@ -105,13 +116,15 @@ void tarselTranslatorClipboardMonitor::stop() {
     // clipboard owner (which may be this very thread).
     services.abortTransfers();
     clipboard.stop();
-    if (worker.joinable()) worker.join();
+    if (worker.joinable())
+        worker.join();
     clipboard.setChangeListener({});
     // Hands over whatever the worker wrote last.
     clipboard.stop();
 }
 
-void tarselTranslatorClipboardMonitor::runWorker() {
+void tarselTranslatorClipboardMonitor::runWorker()
+{
     clipboard.setChangeListener([this] {
         std::lock_guard lock(monitorMutex);
         changePending = true;
@@ -133,24 +146,28 @@ void tarselTranslatorClipboardMonitor::runWorker() {
         lock.lock();
         // A failed check has switched monitoring off, unless the user has
         // switched it on again since: then this worker carries on.
-        if (monitoring && !closing) waitForNextCheck(lock);
+        if (monitoring && !closing)
+            waitForNextCheck(lock);
     }
     workerRunning = false;
 }
 
-void tarselTranslatorClipboardMonitor::waitForNextCheck(std::unique_lock<std::mutex>& lock) {
+void tarselTranslatorClipboardMonitor::waitForNextCheck(std::unique_lock<std::mutex>& lock)
+{
     const auto stopped = [this] { return !monitoring || closing; };
     wake.wait_for(lock, waits.poll, [&] { return stopped() || changePending; });
     // A program that sets the clipboard several times in a row gets one check.
     while (changePending && !stopped()) {
         const auto settled = lastNotice + waits.settle;
-        if (std::chrono::steady_clock::now() >= settled) break;
+        if (std::chrono::steady_clock::now() >= settled)
+            break;
         wake.wait_until(lock, settled, stopped);
     }
     changePending = false;
 }
 
-void tarselTranslatorClipboardMonitor::check() {
+void tarselTranslatorClipboardMonitor::check()
+{
     const std::uint64_t seen = clipboard.changeCount();
     const std::u16string text = clipboard.read();
     std::uint64_t generation;
@@ -158,7 +175,8 @@ void tarselTranslatorClipboardMonitor::check() {
         std::lock_guard lock(monitorMutex);
         // An empty read (no text, a busy clipboard, files, an image, a
         // secret) is not a change: the user's copy is left alone.
-        if (closing || text.empty() || text == lastClipboardText) return;
+        if (closing || text.empty() || text == lastClipboardText)
+            return;
         lastClipboardText = text;
         generation = ownTextGeneration;
     }
@@ -168,7 +186,8 @@ void tarselTranslatorClipboardMonitor::check() {
     }
     std::string language;
     const std::u16string translation = services.translate(text, language, stopSource.get_token());
-    if (stopSource.stop_requested()) return;
+    if (stopSource.stop_requested())
+        return;
     if (translation.empty()) {
         endMonitoring(spokenMessages::translationFailed);
         return;
@@ -184,12 +203,15 @@ void tarselTranslatorClipboardMonitor::check() {
             lastClipboardText = wrote ? written : std::u16string();
         }
     }
-    if (wrote) services.speak(translation, language);
+    if (wrote)
+        services.speak(translation, language);
 }
 
-void tarselTranslatorClipboardMonitor::endMonitoring(std::string_view message) {
+void tarselTranslatorClipboardMonitor::endMonitoring(std::string_view message)
+{
     std::lock_guard lock(monitorMutex);
-    if (closing) return;
+    if (closing)
+        return;
     monitoring = false;
     services.say(message);
 }

@@ -32,10 +32,8 @@ public:
 
     // `workerEntry` is what the worker thread runs; it must call runWorker().
     // Without it the worker calls runWorker() itself.
-    tarselTranslatorClipboardMonitor(tarselTranslatorServices services,
-                                     tarselTranslatorClipboardAccess clipboard,
-                                     std::function<void()> workerEntry = {},
-                                     tarselTranslatorMonitorTiming waits = {});
+    tarselTranslatorClipboardMonitor(tarselTranslatorServices services, tarselTranslatorClipboardAccess clipboard,
+                                     std::function<void()> workerEntry = {}, tarselTranslatorMonitorTiming waits = {});
     // Stops, as stop() does.
     ~tarselTranslatorClipboardMonitor();
 

@@ -21,8 +21,10 @@ public:
     explicit OpenedClipboard(HWND owner) : open_(OpenClipboard(owner) != 0) {}
     OpenedClipboard(const OpenedClipboard&) = delete;
     OpenedClipboard& operator=(const OpenedClipboard&) = delete;
-    ~OpenedClipboard() {
-        if (open_) CloseClipboard();
+    ~OpenedClipboard()
+    {
+        if (open_)
+            CloseClipboard();
     }
     bool open() const { return open_; }
 
@@ -35,8 +37,10 @@ public:
     explicit LockedBlock(HGLOBAL block) : block_(block), data_(GlobalLock(block)) {}
     LockedBlock(const LockedBlock&) = delete;
     LockedBlock& operator=(const LockedBlock&) = delete;
-    ~LockedBlock() {
-        if (data_) GlobalUnlock(block_);
+    ~LockedBlock()
+    {
+        if (data_)
+            GlobalUnlock(block_);
     }
     void* data() const { return data_; }
 
@@ -51,8 +55,10 @@ public:
     explicit OwnedBlock(SIZE_T bytes) : block_(GlobalAlloc(GMEM_MOVEABLE, bytes)) {}
     OwnedBlock(const OwnedBlock&) = delete;
     OwnedBlock& operator=(const OwnedBlock&) = delete;
-    ~OwnedBlock() {
-        if (block_) GlobalFree(block_);
+    ~OwnedBlock()
+    {
+        if (block_)
+            GlobalFree(block_);
     }
     HGLOBAL get() const { return block_; }
     void release() { block_ = nullptr; }
@@ -68,12 +74,16 @@ private:
 class MessageWindow {
 public:
     MessageWindow()
-        : window_(CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                  GetModuleHandleW(nullptr), nullptr)) {}
+        : window_(CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr),
+                                  nullptr))
+    {
+    }
     MessageWindow(const MessageWindow&) = delete;
     MessageWindow& operator=(const MessageWindow&) = delete;
-    ~MessageWindow() {
-        if (window_) DestroyWindow(window_);
+    ~MessageWindow()
+    {
+        if (window_)
+            DestroyWindow(window_);
     }
     HWND get() const { return window_; }
 
@@ -81,23 +91,31 @@ private:
     HWND window_;
 };
 
-bool offered(UINT format) { return format != 0 && IsClipboardFormatAvailable(format); }
+bool offered(UINT format)
+{
+    return format != 0 && IsClipboardFormatAvailable(format);
+}
 
 // A DWORD 0 in `format` says "not into a clipboard history" or "not to the
 // cloud"; a value that cannot be read counts as that.
-bool refusedBy(UINT format) {
-    if (!offered(format)) return false;
+bool refusedBy(UINT format)
+{
+    if (!offered(format))
+        return false;
     const HANDLE block = GetClipboardData(format);
-    if (!block) return true;
+    if (!block)
+        return true;
     const LockedBlock locked(block);
     DWORD value = 0;
-    if (!locked.data() || GlobalSize(block) < sizeof value) return true;
+    if (!locked.data() || GlobalSize(block) < sizeof value)
+        return true;
     std::memcpy(&value, locked.data(), sizeof value);
     return value == 0;
 }
 
 // Password managers mark a secret they copy with one of these.
-bool markedSecret() {
+bool markedSecret()
+{
     static const UINT excluded = RegisterClipboardFormatW(L"ExcludeClipboardContentFromMonitorProcessing");
     static const UINT viewerIgnore = RegisterClipboardFormatW(L"Clipboard Viewer Ignore");
     static const UINT history = RegisterClipboardFormatW(L"CanIncludeInClipboardHistory");
@@ -108,30 +126,37 @@ bool markedSecret() {
 // Copied files come with their paths as text, and a copied image may come
 // with a text; neither text is what the user copied. The system makes each
 // bitmap format from the others, but asking for all three costs nothing.
-bool offersFilesOrImage() {
+bool offersFilesOrImage()
+{
     return offered(CF_HDROP) || offered(CF_BITMAP) || offered(CF_DIB) || offered(CF_DIBV5);
 }
 
-bool writeText(const std::u16string& text, std::optional<std::uint64_t> expected) {
+bool writeText(const std::u16string& text, std::optional<std::uint64_t> expected)
+{
     const std::size_t length = std::min(text.size(), text.find(u'\0'));
     // The block is ready before the clipboard is emptied, so a failure leaves
     // the user's clipboard as it was.
     OwnedBlock block((length + 1) * sizeof(char16_t));
-    if (!block.get()) return false;
+    if (!block.get())
+        return false;
     {
         const LockedBlock locked(block.get());
-        if (!locked.data()) return false;
+        if (!locked.data())
+            return false;
         auto* units = static_cast<char16_t*>(locked.data());
         std::memcpy(units, text.data(), length * sizeof(char16_t));
         units[length] = u'\0';
     }
     const MessageWindow owner;
     const OpenedClipboard clipboard(owner.get());
-    if (!clipboard.open()) return false;
+    if (!clipboard.open())
+        return false;
     // No one else can change the clipboard while we hold it open.
-    if (expected && GetClipboardSequenceNumber() != *expected) return false;
+    if (expected && GetClipboardSequenceNumber() != *expected)
+        return false;
     EmptyClipboard();
-    if (!SetClipboardData(CF_UNICODETEXT, block.get())) return false;
+    if (!SetClipboardData(CF_UNICODETEXT, block.get()))
+        return false;
     block.release();
     return true;
 }
@@ -139,12 +164,15 @@ bool writeText(const std::u16string& text, std::optional<std::uint64_t> expected
 std::mutex listenerMutex;
 std::function<void()> changeListener;
 
-void notifyListener() {
+void notifyListener()
+{
     std::lock_guard lock(listenerMutex);
-    if (changeListener) changeListener();
+    if (changeListener)
+        changeListener();
 }
 
-LRESULT CALLBACK watcherProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK watcherProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
     switch (message) {
     case WM_CLIPBOARDUPDATE:
         notifyListener();
@@ -165,7 +193,8 @@ LRESULT CALLBACK watcherProcedure(HWND window, UINT message, WPARAM wParam, LPAR
 // through its window procedure; this one has a thread of its own.
 class ChangeWatcher {
 public:
-    ChangeWatcher() {
+    ChangeWatcher()
+    {
         std::promise<HWND> created;
         auto window = created.get_future();
         thread_ = std::thread([&created] { run(created); });
@@ -173,13 +202,16 @@ public:
     }
     ChangeWatcher(const ChangeWatcher&) = delete;
     ChangeWatcher& operator=(const ChangeWatcher&) = delete;
-    ~ChangeWatcher() {
-        if (window_) PostMessageW(window_, WM_CLOSE, 0, 0);
+    ~ChangeWatcher()
+    {
+        if (window_)
+            PostMessageW(window_, WM_CLOSE, 0, 0);
         thread_.join();
     }
 
 private:
-    static void run(std::promise<HWND>& created) {
+    static void run(std::promise<HWND>& created)
+    {
         static const ATOM windowClass = [] {
             WNDCLASSW description{};
             description.lpfnWndProc = watcherProcedure;
@@ -195,9 +227,11 @@ private:
             window = nullptr;
         }
         created.set_value(window);
-        if (!window) return;
+        if (!window)
+            return;
         MSG message;
-        while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+        while (GetMessageW(&message, nullptr, 0, 0) > 0)
+            DispatchMessageW(&message);
     }
 
     std::thread thread_;
@@ -209,13 +243,17 @@ std::unique_ptr<ChangeWatcher> watcher;
 
 }  // namespace
 
-std::u16string readClipboardText() {
+std::u16string readClipboardText()
+{
     const OpenedClipboard clipboard(nullptr);
-    if (!clipboard.open() || markedSecret() || offersFilesOrImage()) return {};
+    if (!clipboard.open() || markedSecret() || offersFilesOrImage())
+        return {};
     const HANDLE block = GetClipboardData(CF_UNICODETEXT);
-    if (!block) return {};
+    if (!block)
+        return {};
     const LockedBlock locked(block);
-    if (!locked.data()) return {};
+    if (!locked.data())
+        return {};
     // Another program wrote the block and need not have ended it with a NUL;
     // GlobalSize may round up, so it only bounds the scan.
     const auto* units = static_cast<const char16_t*>(locked.data());
@@ -224,7 +262,8 @@ std::u16string readClipboardText() {
     const char16_t* end = std::find(units, units + capacity, u'\0');
     // Cut at the limit, but not between the halves of a surrogate pair.
     const auto high = [](char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; };
-    if (end == units + capacity && capacity < available && end != units && high(end[-1])) --end;
+    if (end == units + capacity && capacity < available && end != units && high(end[-1]))
+        --end;
     try {
         return std::u16string(units, end);
     } catch (...) {
@@ -232,15 +271,23 @@ std::u16string readClipboardText() {
     }
 }
 
-void writeClipboardText(const std::u16string& text) { writeText(text, std::nullopt); }
+void writeClipboardText(const std::u16string& text)
+{
+    writeText(text, std::nullopt);
+}
 
-std::uint64_t clipboardChangeCount() { return GetClipboardSequenceNumber(); }
+std::uint64_t clipboardChangeCount()
+{
+    return GetClipboardSequenceNumber();
+}
 
-bool writeClipboardTextIfUnchanged(const std::u16string& text, std::uint64_t expected) {
+bool writeClipboardTextIfUnchanged(const std::u16string& text, std::uint64_t expected)
+{
     return writeText(text, expected);
 }
 
-void setClipboardChangeListener(std::function<void()> notify) {
+void setClipboardChangeListener(std::function<void()> notify)
+{
     const bool listening = static_cast<bool>(notify);
     {
         std::lock_guard lock(listenerMutex);
@@ -258,4 +305,7 @@ void setClipboardChangeListener(std::function<void()> notify) {
 
 // Only the change watcher is held between calls; a rendered text outlives
 // us without a hand-over.
-void stopClipboardAccess() { setClipboardChangeListener({}); }
+void stopClipboardAccess()
+{
+    setClipboardChangeListener({});
+}

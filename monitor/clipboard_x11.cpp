@@ -53,13 +53,15 @@ constexpr std::size_t readLimit = 4 * 1024 * 1024;
 // Only this many of an owner's targets are looked at.
 constexpr std::size_t targetsLooked = 512;
 
-std::u16string untilNul(const std::u16string& text) {
+std::u16string untilNul(const std::u16string& text)
+{
     return text.substr(0, text.find(u'\0'));
 }
 
 // STRING is Latin-1; a character outside it becomes one '?', a surrogate
 // pair included.
-std::string toLatin1(const std::u16string& text) {
+std::string toLatin1(const std::u16string& text)
+{
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -69,15 +71,17 @@ std::string toLatin1(const std::u16string& text) {
             continue;
         }
         out.push_back('?');
-        const bool pair = unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-                          text[i + 1] <= 0xDFFF;
-        if (pair) ++i;
+        const bool pair =
+            unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
+        if (pair)
+            ++i;
     }
     return out;
 }
 
 // `utf8` without a sequence cut short at its end.
-std::string_view wholeCharacters(std::string_view utf8) {
+std::string_view wholeCharacters(std::string_view utf8)
+{
     std::size_t start = utf8.size();
     for (int back = 0; back < 4 && start > 0; ++back) {
         const auto byte = static_cast<unsigned char>(utf8[--start]);
@@ -89,7 +93,8 @@ std::string_view wholeCharacters(std::string_view utf8) {
     return utf8;
 }
 
-int millisecondsUntil(Clock::time_point deadline) {
+int millisecondsUntil(Clock::time_point deadline)
+{
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return static_cast<int>(std::clamp<long long>(left, 0, 60'000));
 }
@@ -107,16 +112,19 @@ std::atomic<std::uint64_t> changeCount{0};
 std::mutex listenerMutex;
 std::function<void()> changeListener;
 
-void countChange() {
+void countChange()
+{
     ++changeCount;
     std::lock_guard lock(listenerMutex);
-    if (changeListener) changeListener();
+    if (changeListener)
+        changeListener();
 }
 
 XErrorHandler previousErrorHandler = nullptr;
 XIOErrorHandler previousIOErrorHandler = nullptr;
 
-int onXError(Display* display, XErrorEvent* error) {
+int onXError(Display* display, XErrorEvent* error)
+{
     if (display == ourDisplay.load()) {
         ++ourErrors;
         return 0;
@@ -124,21 +132,25 @@ int onXError(Display* display, XErrorEvent* error) {
     return previousErrorHandler ? previousErrorHandler(display, error) : 0;
 }
 
-int onXIOError(Display* display) {
-    if (display == ourDisplay.load()) return 0;
+int onXIOError(Display* display)
+{
+    if (display == ourDisplay.load())
+        return 0;
     return previousIOErrorHandler ? previousIOErrorHandler(display) : 0;
 }
 
 // libX11 (1.8) takes the user lock and drops the display lock before it
 // calls this, and its caller drops the display lock again once we return.
 // Undo both, so that the locks stay balanced on a connection that lives on.
-void onConnectionLost(Display* display, void* broken) {
+void onConnectionLost(Display* display, void* broken)
+{
     *static_cast<bool*>(broken) = true;
     XUnlockDisplay(display);
     LockDisplay(display);
 }
 
-void installErrorHandlers() {
+void installErrorHandlers()
+{
     static std::once_flag once;
     std::call_once(once, [] {
         previousErrorHandler = XSetErrorHandler(onXError);
@@ -151,7 +163,8 @@ public:
     explicit OurDisplay(Display* display) : display_(display) { ourDisplay = display; }
     OurDisplay(const OurDisplay&) = delete;
     OurDisplay& operator=(const OurDisplay&) = delete;
-    ~OurDisplay() {
+    ~OurDisplay()
+    {
         XCloseDisplay(display_);
         ourDisplay = nullptr;
     }
@@ -161,8 +174,10 @@ private:
 };
 
 struct XFreeDeleter {
-    void operator()(void* data) const {
-        if (data) XFree(data);
+    void operator()(void* data) const
+    {
+        if (data)
+            XFree(data);
     }
 };
 
@@ -171,8 +186,10 @@ public:
     explicit FileDescriptor(int fd) : fd_(fd) {}
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) close(fd_);
+    ~FileDescriptor()
+    {
+        if (fd_ >= 0)
+            close(fd_);
     }
     int get() const { return fd_; }
 
@@ -186,7 +203,8 @@ struct Property {
     std::string data;  // format 32 items are longs, as Xlib hands them out
     bool cut = false;  // more was there than the limit it was read with
 
-    std::vector<Atom> atoms() const {
+    std::vector<Atom> atoms() const
+    {
         std::vector<Atom> result(format == 32 ? data.size() / sizeof(long) : 0);
         for (std::size_t i = 0; i < result.size(); ++i) {
             long item;
@@ -214,15 +232,19 @@ public:
 
     // Keeps the text unless it is empty (nothing, a failure or a secret) or
     // something changed while it was being read.
-    void keep(std::uint64_t markAtStart, std::u16string text) {
+    void keep(std::uint64_t markAtStart, std::u16string text)
+    {
         text_.reset();
-        if (!enabled_ || text.empty() || markAtStart != mark()) return;
+        if (!enabled_ || text.empty() || markAtStart != mark())
+            return;
         text_ = std::move(text);
         mark_ = markAtStart;
     }
 
-    std::optional<std::u16string> find() const {
-        if (!text_ || mark_ != mark()) return std::nullopt;
+    std::optional<std::u16string> find() const
+    {
+        if (!text_ || mark_ != mark())
+            return std::nullopt;
         return text_;
     }
 
@@ -265,10 +287,22 @@ public:
     // `broken` turns true when the connection fails; Xlib then answers
     // every call at once and we only wind down.
     Connection(Display* display, int wakeFd, const std::atomic<bool>& stopping, const bool& broken)
-        : display_(display), wakeFd_(wakeFd), stopping_(stopping), broken_(broken) {
-        const char* names[] = {"CLIPBOARD", "TARGETS", "TIMESTAMP", "UTF8_STRING", "TEXT", "INCR",
-                               "x-kde-passwordManagerHint", "TARSEL_SELECTION", "TARSEL_TIMESTAMP", "MULTIPLE",
-                               "CLIPBOARD_MANAGER", "SAVE_TARGETS", "TARSEL_SAVE", "text/uri-list",
+        : display_(display), wakeFd_(wakeFd), stopping_(stopping), broken_(broken)
+    {
+        const char* names[] = {"CLIPBOARD",
+                               "TARGETS",
+                               "TIMESTAMP",
+                               "UTF8_STRING",
+                               "TEXT",
+                               "INCR",
+                               "x-kde-passwordManagerHint",
+                               "TARSEL_SELECTION",
+                               "TARSEL_TIMESTAMP",
+                               "MULTIPLE",
+                               "CLIPBOARD_MANAGER",
+                               "SAVE_TARGETS",
+                               "TARSEL_SAVE",
+                               "text/uri-list",
                                "x-special/gnome-copied-files"};
         Atom atoms[std::size(names)];
         XInternAtoms(display_, const_cast<char**>(names), static_cast<int>(std::size(names)), False, atoms);
@@ -290,26 +324,31 @@ public:
 
         XSetWindowAttributes attributes{};
         attributes.event_mask = PropertyChangeMask;
-        window_ = XCreateWindow(display_, DefaultRootWindow(display_), -10, -10, 1, 1, 0, 0, InputOnly,
-                                CopyFromParent, CWEventMask, &attributes);
+        window_ = XCreateWindow(display_, DefaultRootWindow(display_), -10, -10, 1, 1, 0, 0, InputOnly, CopyFromParent,
+                                CWEventMask, &attributes);
 
         // A quarter of the largest request, which Xlib counts in 4-byte units.
         long maxUnits = XExtendedMaxRequestSize(display_);
-        if (maxUnits == 0) maxUnits = XMaxRequestSize(display_);
+        if (maxUnits == 0)
+            maxUnits = XMaxRequestSize(display_);
         chunk_ = std::min<std::size_t>(largestChunk, static_cast<std::size_t>(maxUnits));
         watchOwner();
         XFlush(display_);
         // Whatever happened while no connection of ours watched counts as a change.
-        if (!lost()) countChange();
+        if (!lost())
+            countChange();
     }
 
     bool lost() const { return broken_ || hungUp_; }
 
-    std::u16string read() {
-        if (owned_) return owned_->text;
+    std::u16string read()
+    {
+        if (owned_)
+            return owned_->text;
         // A change of owner already on its way to us must count.
         dispatchPending();
-        if (auto text = lastRead_.find()) return std::move(*text);
+        if (auto text = lastRead_.find())
+            return std::move(*text);
         const auto mark = lastRead_.mark();
         auto text = readFromOwner();
         lastRead_.keep(mark, text);
@@ -318,7 +357,8 @@ public:
 
     // Takes the clipboard with `text`; with `expected`, only if the change
     // count still equals it.
-    bool write(const std::u16string& text, std::optional<std::uint64_t> expected) {
+    bool write(const std::u16string& text, std::optional<std::uint64_t> expected)
+    {
         lastRead_.invalidate();
         auto owned = std::make_unique<OwnedText>();
         owned->text = untilNul(text);
@@ -327,11 +367,13 @@ public:
         // Owners are to take the selection with a real timestamp, which the
         // TIMESTAMP target then reports.
         owned->since = serverTime();
-        if (owned->since == CurrentTime) return false;
+        if (owned->since == CurrentTime)
+            return false;
         // Waiting for that time handled every notice of a change the server
         // made before it. A change after it makes the server ignore our
         // older claim below (unless it falls in the same millisecond).
-        if (expected && count(false) != *expected) return false;
+        if (expected && count(false) != *expected)
+            return false;
         XSetSelectionOwner(display_, clipboard_, window_, owned->since);
         if (XGetSelectionOwner(display_, clipboard_) != window_) {
             owned_.reset();
@@ -347,8 +389,10 @@ public:
 
     // The change count, once the server has told us of every change it made
     // before now (with `roundTrip`) or before the last reply.
-    std::uint64_t count(bool roundTrip = true) {
-        if (roundTrip) XSync(display_, False);
+    std::uint64_t count(bool roundTrip = true)
+    {
+        if (roundTrip)
+            XSync(display_, False);
         dispatchPending();
         if (!ownerChangeEvent_ && !lost()) {
             // Without XFixes only a new owner window can be seen.
@@ -363,12 +407,16 @@ public:
 
     // Asks the clipboard manager, if one runs, to copy the text we own, and
     // serves its requests until it says it is done or handOverBound passes.
-    void handOver() {
-        if (!owned_ || lost()) return;
+    void handOver()
+    {
+        if (!owned_ || lost())
+            return;
         handingOver_ = true;
-        if (XGetSelectionOwner(display_, clipboardManager_) == None) return;
+        if (XGetSelectionOwner(display_, clipboardManager_) == None)
+            return;
         const Time time = serverTime();
-        if (time == CurrentTime) return;
+        if (time == CurrentTime)
+            return;
         const Atom saved[] = {utf8String_, XA_STRING, text_};
         XChangeProperty(display_, window_, saveProperty_, XA_ATOM, 32, PropModeReplace,
                         reinterpret_cast<const unsigned char*>(saved), static_cast<int>(std::size(saved)));
@@ -376,13 +424,14 @@ public:
         waitFor(
             [&](const XEvent& e) {
                 return e.type == SelectionNotify && e.xselection.requestor == window_ &&
-                       e.xselection.selection == clipboardManager_ && e.xselection.target == saveTargets_;
+                    e.xselection.selection == clipboardManager_ && e.xselection.target == saveTargets_;
             },
             Clock::now() + handOverBound);
     }
 
     // Handles whatever the server has sent, without blocking.
-    void dispatchPending() {
+    void dispatchPending()
+    {
         XEvent event;
         while (!lost() && XPending(display_)) {
             XNextEvent(display_, &event);
@@ -392,12 +441,15 @@ public:
 
     // Sleeps until the server or a caller has something for us, or the
     // earlier of `deadline` and the next transfer's deadline comes.
-    void awaitActivity(std::optional<Clock::time_point> deadline) {
-        for (const auto& transfer : transfers_) deadline = std::min(deadline.value_or(transfer.deadline), transfer.deadline);
+    void awaitActivity(std::optional<Clock::time_point> deadline)
+    {
+        for (const auto& transfer : transfers_)
+            deadline = std::min(deadline.value_or(transfer.deadline), transfer.deadline);
         pollfd fds[] = {{ConnectionNumber(display_), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
         const int ready = poll(fds, 2, deadline ? millisecondsUntil(*deadline) : -1);
         // Xlib may not notice a hang-up until it reads; no need to wait.
-        if (ready > 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))) hungUp_ = true;
+        if (ready > 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)))
+            hungUp_ = true;
         if (ready > 0 && (fds[1].revents & POLLIN)) {
             eventfd_t count;
             eventfd_read(wakeFd_, &count);
@@ -406,45 +458,59 @@ public:
     }
 
 private:
-    std::u16string readFromOwner() {
-        if (XGetSelectionOwner(display_, clipboard_) == None) return {};
+    std::u16string readFromOwner()
+    {
+        if (XGetSelectionOwner(display_, clipboard_) == None)
+            return {};
         const Time time = serverTime();
-        if (time == CurrentTime) return {};
+        if (time == CurrentTime)
+            return {};
         const auto deadline = Clock::now() + readBound;
 
         const Conversion targets = convert(targets_, time, deadline);
-        if (targets.answer == Answer::none) return {};
+        if (targets.answer == Answer::none)
+            return {};
         bool offersUtf8 = true;
         bool offersString = true;
         if (targets.answer == Answer::given && targets.property.format == 32) {
             const auto offered = targets.property.atoms();
-            const auto offers = [&](Atom atom) { return std::find(offered.begin(), offered.end(), atom) != offered.end(); };
-            if (offersFilesOrImage(offered)) return {};
+            const auto offers = [&](Atom atom) {
+                return std::find(offered.begin(), offered.end(), atom) != offered.end();
+            };
+            if (offersFilesOrImage(offered))
+                return {};
             // A hint that is offered but cannot be read counts as secret.
             if (offers(secretHint_)) {
                 const Conversion hint = convert(secretHint_, time, deadline);
-                if (hint.answer != Answer::given || hint.property.data == "secret") return {};
+                if (hint.answer != Answer::given || hint.property.data == "secret")
+                    return {};
             }
             offersUtf8 = offers(utf8String_);
             offersString = offers(XA_STRING);
         }
 
         Conversion text;
-        if (offersUtf8) text = convert(utf8String_, time, deadline);
-        if (text.answer == Answer::none && offersUtf8) return {};
+        if (offersUtf8)
+            text = convert(utf8String_, time, deadline);
+        if (text.answer == Answer::none && offersUtf8)
+            return {};
         if (text.answer == Answer::refused || !offersUtf8) {
-            if (!offersString) return {};
+            if (!offersString)
+                return {};
             text = convert(XA_STRING, time, deadline);
         }
-        if (text.answer != Answer::given || text.property.format != 8) return {};
-        if (text.property.type == XA_STRING) return untilNul(latin1ToWide(text.property.data));
+        if (text.answer != Answer::given || text.property.format != 8)
+            return {};
+        if (text.property.type == XA_STRING)
+            return untilNul(latin1ToWide(text.property.data));
         const std::string_view utf8 = text.property.data;
         return untilNul(utf8ToWide(std::string(text.property.cut ? wholeCharacters(utf8) : utf8)));
     }
 
     // A file manager's copy offers the paths as text too, and a browser's
     // copied image may come with a text; neither text is what the user copied.
-    bool offersFilesOrImage(const std::vector<Atom>& offered) {
+    bool offersFilesOrImage(const std::vector<Atom>& offered)
+    {
         if (std::any_of(offered.begin(), offered.end(), [&](Atom a) { return a == uriList_ || a == copiedFiles_; }))
             return true;
         std::vector<char*> names(std::min(offered.size(), targetsLooked), nullptr);
@@ -452,7 +518,8 @@ private:
         XGetAtomNames(display_, const_cast<Atom*>(offered.data()), static_cast<int>(names.size()), names.data());
         bool image = false;
         for (char* name : names) {
-            if (!name) continue;
+            if (!name)
+                continue;
             image = image || std::strncmp(name, "image/", 6) == 0;
             XFree(name);
         }
@@ -461,39 +528,47 @@ private:
 
     // Asks XFixes to tell us of every change of CLIPBOARD's owner; only then
     // may a read be kept.
-    void watchOwner() {
+    void watchOwner()
+    {
         int eventBase, errorBase;
-        if (!XFixesQueryExtension(display_, &eventBase, &errorBase)) return;
+        if (!XFixesQueryExtension(display_, &eventBase, &errorBase))
+            return;
         const auto errors = ourErrors.load();
         XFixesSelectSelectionInput(display_, window_, clipboard_,
                                    XFixesSetSelectionOwnerNotifyMask | XFixesSelectionWindowDestroyNotifyMask |
                                        XFixesSelectionClientCloseNotifyMask);
         XSync(display_, False);
-        if (lost() || ourErrors.load() != errors) return;
+        if (lost() || ourErrors.load() != errors)
+            return;
         ownerChangeEvent_ = eventBase + XFixesSelectionNotify;
         lastRead_.enable();
     }
 
     template <typename Predicate>
-    std::optional<XEvent> waitFor(Predicate wanted, Clock::time_point deadline) {
+    std::optional<XEvent> waitFor(Predicate wanted, Clock::time_point deadline)
+    {
         XEvent event;
         for (;;) {
             while (!lost() && XPending(display_)) {
                 XNextEvent(display_, &event);
-                if (wanted(event)) return event;
+                if (wanted(event))
+                    return event;
                 handle(event);
             }
             // Stopping cuts every wait short but the hand-over's.
-            if (lost() || (stopping_.load() && !handingOver_) || Clock::now() >= deadline) return std::nullopt;
+            if (lost() || (stopping_.load() && !handingOver_) || Clock::now() >= deadline)
+                return std::nullopt;
             awaitActivity(deadline);
         }
     }
 
-    Time serverTime() {
+    Time serverTime()
+    {
         XChangeProperty(display_, window_, timestampProperty_, XA_INTEGER, 32, PropModeAppend, nullptr, 0);
         const auto event = waitFor(
             [&](const XEvent& e) {
-                return e.type == PropertyNotify && e.xproperty.window == window_ && e.xproperty.atom == timestampProperty_;
+                return e.type == PropertyNotify && e.xproperty.window == window_ &&
+                    e.xproperty.atom == timestampProperty_;
             },
             Clock::now() + replyBound);
         return event ? event->xproperty.time : CurrentTime;
@@ -501,7 +576,8 @@ private:
 
     // Reads up to `limit` bytes of the property (Xlib's longs counted for
     // format 32), and deletes it.
-    std::optional<Property> takeProperty(Atom name, std::size_t limit) {
+    std::optional<Property> takeProperty(Atom name, std::size_t limit)
+    {
         Property property;
         long offset = 0;
         for (;;) {
@@ -510,17 +586,20 @@ private:
             unsigned long items;
             unsigned long bytesAfter;
             unsigned char* raw = nullptr;
-            const long units = std::min<long>(propertyReadUnits, static_cast<long>((limit - property.data.size() + 3) / 4));
-            const int status = XGetWindowProperty(display_, window_, name, offset, units, False, AnyPropertyType,
-                                                  &type, &format, &items, &bytesAfter, &raw);
+            const long units =
+                std::min<long>(propertyReadUnits, static_cast<long>((limit - property.data.size() + 3) / 4));
+            const int status = XGetWindowProperty(display_, window_, name, offset, units, False, AnyPropertyType, &type,
+                                                  &format, &items, &bytesAfter, &raw);
             std::unique_ptr<unsigned char, XFreeDeleter> owner(raw);
-            if (status != Success || type == None) return std::nullopt;
+            if (status != Success || type == None)
+                return std::nullopt;
             const std::size_t unit = format == 8 ? 1 : format == 16 ? sizeof(short) : sizeof(long);
             property.type = type;
             property.format = format;
             property.data.append(reinterpret_cast<const char*>(raw), items * unit);
             offset += static_cast<long>(items * format / 32);
-            if (bytesAfter == 0) break;
+            if (bytesAfter == 0)
+                break;
             if (property.data.size() >= limit) {
                 property.cut = true;
                 break;
@@ -534,7 +613,8 @@ private:
         return property;
     }
 
-    Conversion convert(Atom target, Time time, Clock::time_point deadline) {
+    Conversion convert(Atom target, Time time, Clock::time_point deadline)
+    {
         XDeleteProperty(display_, window_, selectionProperty_);
         XConvertSelection(display_, clipboard_, target, selectionProperty_, window_, time);
         // Owners echo the request's time, so a late answer to an earlier
@@ -543,16 +623,20 @@ private:
             [&](const XEvent& e) {
                 const XSelectionEvent& s = e.xselection;
                 return e.type == SelectionNotify && s.requestor == window_ && s.selection == clipboard_ &&
-                       s.target == target && (s.time == time || s.time == CurrentTime);
+                    s.target == target && (s.time == time || s.time == CurrentTime);
             },
             std::min(deadline, Clock::now() + replyBound));
         Conversion result;
-        if (!notify) return result;
+        if (!notify)
+            return result;
         result.answer = Answer::refused;
-        if (notify->xselection.property == None) return result;
+        if (notify->xselection.property == None)
+            return result;
         auto property = takeProperty(notify->xselection.property, readLimit);
-        if (!property) return result;
-        if (property->type == incr_) return receiveIncrementally(notify->xselection.property, deadline);
+        if (!property)
+            return result;
+        if (property->type == incr_)
+            return receiveIncrementally(notify->xselection.property, deadline);
         result.answer = Answer::given;
         result.property = std::move(*property);
         return result;
@@ -561,19 +645,23 @@ private:
     // Taking the INCR property deleted it, which asks the owner for the
     // first chunk; each chunk we take asks for the next; an empty one ends.
     // Chunks beyond the limit are taken unread, so that the owner finishes.
-    Conversion receiveIncrementally(Atom name, Clock::time_point deadline) {
+    Conversion receiveIncrementally(Atom name, Clock::time_point deadline)
+    {
         Conversion result;
         for (;;) {
             const auto changed = waitFor(
                 [&](const XEvent& e) {
                     return e.type == PropertyNotify && e.xproperty.window == window_ && e.xproperty.atom == name &&
-                           e.xproperty.state == PropertyNewValue;
+                        e.xproperty.state == PropertyNewValue;
                 },
                 std::min(deadline, Clock::now() + replyBound));
-            if (!changed) return Conversion{};
+            if (!changed)
+                return Conversion{};
             auto chunk = takeProperty(name, readLimit - std::min(readLimit, result.property.data.size()));
-            if (!chunk) return Conversion{};
-            if (chunk->data.empty() && !chunk->cut) break;
+            if (!chunk)
+                return Conversion{};
+            if (chunk->data.empty() && !chunk->cut)
+                break;
             result.property.type = chunk->type;
             result.property.format = chunk->format;
             result.property.data += chunk->data;
@@ -583,7 +671,8 @@ private:
         return result;
     }
 
-    void handle(const XEvent& event) {
+    void handle(const XEvent& event)
+    {
         if (ownerChangeEvent_ && event.type == *ownerChangeEvent_) {
             lastRead_.invalidate();
             countChange();
@@ -594,20 +683,24 @@ private:
             serve(event.xselectionrequest);
             break;
         case SelectionClear:
-            if (event.xselectionclear.selection == clipboard_) owned_.reset();
+            if (event.xselectionclear.selection == clipboard_)
+                owned_.reset();
             break;
         case PropertyNotify:
-            if (event.xproperty.state == PropertyDelete) continueTransfer(event.xproperty.window, event.xproperty.atom);
+            if (event.xproperty.state == PropertyDelete)
+                continueTransfer(event.xproperty.window, event.xproperty.atom);
             break;
         case DestroyNotify:
-            std::erase_if(transfers_, [&](const OutgoingTransfer& t) { return t.requestor == event.xdestroywindow.window; });
+            std::erase_if(transfers_,
+                          [&](const OutgoingTransfer& t) { return t.requestor == event.xdestroywindow.window; });
             break;
         default:
             break;
         }
     }
 
-    void serve(const XSelectionRequestEvent& request) {
+    void serve(const XSelectionRequestEvent& request)
+    {
         XEvent reply{};
         XSelectionEvent& notify = reply.xselection;
         notify.type = SelectionNotify;
@@ -623,7 +716,8 @@ private:
         // they are not held against them.
         const bool current = owned_ && request.selection == clipboard_ && request.owner == window_;
         if (current && request.target == multiple_) {
-            if (request.property != None && answerEach(request.requestor, request.property)) notify.property = property;
+            if (request.property != None && answerEach(request.requestor, request.property))
+                notify.property = property;
         } else if (current && answer(request.requestor, request.target, property)) {
             notify.property = property;
         }
@@ -632,7 +726,8 @@ private:
 
     // MULTIPLE: the property lists pairs of a target and a property to put
     // it in; a pair we cannot answer gets None as its property.
-    bool answerEach(Window requestor, Atom property) {
+    bool answerEach(Window requestor, Atom property)
+    {
         Atom type;
         int format;
         unsigned long items;
@@ -641,20 +736,23 @@ private:
         const int status = XGetWindowProperty(display_, requestor, property, 0, 2 * targetsLooked, False,
                                               AnyPropertyType, &type, &format, &items, &bytesAfter, &raw);
         std::unique_ptr<unsigned char, XFreeDeleter> owner(raw);
-        if (status != Success || format != 32 || items % 2 != 0) return false;
+        if (status != Success || format != 32 || items % 2 != 0)
+            return false;
         std::vector<long> pairs(items);
         std::memcpy(pairs.data(), raw, items * sizeof(long));
         for (std::size_t i = 0; i < items; i += 2) {
             const auto target = static_cast<Atom>(pairs[i]);
             const auto into = static_cast<Atom>(pairs[i + 1]);
-            if (into == None || target == multiple_ || !answer(requestor, target, into)) pairs[i + 1] = None;
+            if (into == None || target == multiple_ || !answer(requestor, target, into))
+                pairs[i + 1] = None;
         }
         XChangeProperty(display_, requestor, property, type, 32, PropModeReplace,
                         reinterpret_cast<const unsigned char*>(pairs.data()), static_cast<int>(items));
         return true;
     }
 
-    bool answer(Window requestor, Atom target, Atom property) {
+    bool answer(Window requestor, Atom target, Atom property)
+    {
         if (target == targets_) {
             const Atom offered[] = {targets_, timestamp_, multiple_, utf8String_, XA_STRING, text_};
             XChangeProperty(display_, requestor, property, XA_ATOM, 32, PropModeReplace,
@@ -673,7 +771,8 @@ private:
         return true;
     }
 
-    void send(Window requestor, Atom property, Atom type, const std::shared_ptr<const std::string>& data) {
+    void send(Window requestor, Atom property, Atom type, const std::shared_ptr<const std::string>& data)
+    {
         if (data->size() <= chunk_) {
             XChangeProperty(display_, requestor, property, type, 8, PropModeReplace,
                             reinterpret_cast<const unsigned char*>(data->data()), static_cast<int>(data->size()));
@@ -685,33 +784,41 @@ private:
         const long size = static_cast<long>(data->size());
         XChangeProperty(display_, requestor, property, incr_, 32, PropModeReplace,
                         reinterpret_cast<const unsigned char*>(&size), 1);
-        std::erase_if(transfers_, [&](const OutgoingTransfer& t) { return t.requestor == requestor && t.property == property; });
+        std::erase_if(transfers_,
+                      [&](const OutgoingTransfer& t) { return t.requestor == requestor && t.property == property; });
         transfers_.push_back({requestor, property, type, data, 0, Clock::now() + stalledTransferBound});
     }
 
-    void continueTransfer(Window requestor, Atom property) {
+    void continueTransfer(Window requestor, Atom property)
+    {
         const auto it = std::find_if(transfers_.begin(), transfers_.end(), [&](const OutgoingTransfer& t) {
             return t.requestor == requestor && t.property == property;
         });
-        if (it == transfers_.end()) return;
+        if (it == transfers_.end())
+            return;
         const std::size_t length = std::min(chunk_, it->data->size() - it->offset);
         XChangeProperty(display_, requestor, property, it->type, 8, PropModeReplace,
-                        reinterpret_cast<const unsigned char*>(it->data->data() + it->offset), static_cast<int>(length));
+                        reinterpret_cast<const unsigned char*>(it->data->data() + it->offset),
+                        static_cast<int>(length));
         it->offset += length;
         it->deadline = Clock::now() + stalledTransferBound;
         // The empty chunk just written ends the transfer.
-        if (length == 0) finishTransfer(it);
+        if (length == 0)
+            finishTransfer(it);
     }
 
-    void finishTransfer(std::vector<OutgoingTransfer>::iterator it) {
+    void finishTransfer(std::vector<OutgoingTransfer>::iterator it)
+    {
         const Window requestor = it->requestor;
         transfers_.erase(it);
         const bool more = std::any_of(transfers_.begin(), transfers_.end(),
                                       [&](const OutgoingTransfer& t) { return t.requestor == requestor; });
-        if (!more) XSelectInput(display_, requestor, NoEventMask);
+        if (!more)
+            XSelectInput(display_, requestor, NoEventMask);
     }
 
-    void dropStalledTransfers() {
+    void dropStalledTransfers()
+    {
         const auto now = Clock::now();
         for (auto it = transfers_.begin(); it != transfers_.end();) {
             if (it->deadline <= now) {
@@ -745,7 +852,9 @@ enum class Operation { read, write, writeIfUnchanged, count };
 
 struct Request {
     explicit Request(Operation operation, std::u16string text = {}, std::uint64_t count = 0)
-        : operation(operation), text(std::move(text)), count(count) {}
+        : operation(operation), text(std::move(text)), count(count)
+    {
+    }
 
     Operation operation;
     std::u16string text;      // the text to write, or the text read
@@ -756,7 +865,8 @@ struct Request {
 
 class Service {
 public:
-    Service() : wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    Service() : wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+    {
         if (wake_.get() < 0) {
             ended_ = true;
             return;
@@ -774,29 +884,35 @@ public:
     bool ended() const { return ended_.load(); }
 
     // The request as the service answered it; nothing if it did not in time.
-    std::optional<Request> call(Request request) {
+    std::optional<Request> call(Request request)
+    {
         const auto bound = (request.operation == Operation::read ? replyBound + readBound : replyBound) + callerSlack;
         auto queued = std::make_shared<Request>(std::move(request));
         {
             std::lock_guard lock(mutex_);
-            if (stopping_ || ended_) return std::nullopt;
+            if (stopping_ || ended_)
+                return std::nullopt;
             queue_.push_back(queued);
         }
         eventfd_write(wake_.get(), 1);
         std::unique_lock lock(mutex_);
         answered_.wait_for(lock, bound, [&] { return queued->done; });
-        if (!queued->done) return std::nullopt;
+        if (!queued->done)
+            return std::nullopt;
         return *queued;
     }
 
     // Waits for the hand-over to the clipboard manager, if any.
-    void stop() {
+    void stop()
+    {
         {
             std::lock_guard lock(mutex_);
             stopping_ = true;
         }
-        if (wake_.get() >= 0) eventfd_write(wake_.get(), 1);
-        if (!thread_.joinable()) return;
+        if (wake_.get() >= 0)
+            eventfd_write(wake_.get(), 1);
+        if (!thread_.joinable())
+            return;
         // Someone's handler may call exit() on our thread, which then runs
         // the static destructors here.
         if (thread_.get_id() == std::this_thread::get_id())
@@ -806,7 +922,8 @@ public:
     }
 
 private:
-    void run() {
+    void run()
+    {
         try {
             serve();
         } catch (...) {
@@ -815,17 +932,21 @@ private:
         ended_ = true;
     }
 
-    void answerQueued() {
+    void answerQueued()
+    {
         std::lock_guard lock(mutex_);
-        for (auto& request : queue_) request->done = true;
+        for (auto& request : queue_)
+            request->done = true;
         queue_.clear();
         answered_.notify_all();
     }
 
-    void serve() {
+    void serve()
+    {
         installErrorHandlers();
         Display* display = XOpenDisplay(nullptr);
-        if (!display) return;
+        if (!display)
+            return;
         // Instead of Xlib's exit(): mark the connection broken and wind down;
         // the next call opens a new one.
         bool broken = false;
@@ -837,7 +958,8 @@ private:
             std::deque<std::shared_ptr<Request>> requests;
             {
                 std::lock_guard lock(mutex_);
-                if (stopping_) break;
+                if (stopping_)
+                    break;
                 requests.swap(queue_);
             }
             for (auto& request : requests) {
@@ -853,19 +975,23 @@ private:
                 answered_.notify_all();
             }
             connection.dispatchPending();
-            if (connection.lost()) break;
+            if (connection.lost())
+                break;
             {
                 std::lock_guard lock(mutex_);
-                if (stopping_ || !queue_.empty()) continue;
+                if (stopping_ || !queue_.empty())
+                    continue;
             }
             connection.awaitActivity(std::nullopt);
         }
         // Callers do not wait for the hand-over.
         answerQueued();
-        if (stopping_) connection.handOver();
+        if (stopping_)
+            connection.handOver();
     }
 
-    static void perform(Connection& connection, const Request& request, Request& result) {
+    static void perform(Connection& connection, const Request& request, Request& result)
+    {
         switch (request.operation) {
         case Operation::read:
             result.text = connection.read();
@@ -896,16 +1022,19 @@ private:
 std::mutex lifecycleMutex;
 std::shared_ptr<Service> currentService;
 
-std::shared_ptr<Service> service() {
+std::shared_ptr<Service> service()
+{
     std::lock_guard lock(lifecycleMutex);
     if (!currentService || currentService->ended()) {
-        if (currentService) currentService->stop();
+        if (currentService)
+            currentService->stop();
         currentService = std::make_shared<Service>();
     }
     return currentService;
 }
 
-std::optional<Request> call(Request request) {
+std::optional<Request> call(Request request)
+{
     try {
         return service()->call(std::move(request));
     } catch (...) {
@@ -915,24 +1044,31 @@ std::optional<Request> call(Request request) {
 
 }  // namespace
 
-std::u16string readClipboardText() {
+std::u16string readClipboardText()
+{
     auto answer = call(Request(Operation::read));
     return answer ? std::move(answer->text) : std::u16string();
 }
 
-void writeClipboardText(const std::u16string& text) { call(Request(Operation::write, text)); }
+void writeClipboardText(const std::u16string& text)
+{
+    call(Request(Operation::write, text));
+}
 
-std::uint64_t clipboardChangeCount() {
+std::uint64_t clipboardChangeCount()
+{
     call(Request(Operation::count));
     return changeCount.load();
 }
 
-bool writeClipboardTextIfUnchanged(const std::u16string& text, std::uint64_t expected) {
+bool writeClipboardTextIfUnchanged(const std::u16string& text, std::uint64_t expected)
+{
     const auto answer = call(Request(Operation::writeIfUnchanged, text, expected));
     return answer && answer->written;
 }
 
-void setClipboardChangeListener(std::function<void()> notify) {
+void setClipboardChangeListener(std::function<void()> notify)
+{
     const bool listening = static_cast<bool>(notify);
     {
         std::lock_guard lock(listenerMutex);
@@ -947,9 +1083,11 @@ void setClipboardChangeListener(std::function<void()> notify) {
     }
 }
 
-void stopClipboardAccess() {
+void stopClipboardAccess()
+{
     setClipboardChangeListener({});
     std::lock_guard lock(lifecycleMutex);
-    if (currentService) currentService->stop();
+    if (currentService)
+        currentService->stop();
     currentService.reset();
 }

@@ -8,7 +8,8 @@
 #include "translate/http_transport.h"
 #include "translate/translator.h"
 
-tarselTranslatorServices systemServices() {
+tarselTranslatorServices systemServices()
+{
     return {
         [](const std::string& sourceName, const std::string& targetName) {
             translationService.setLanguages(sourceName, targetName);
@@ -25,7 +26,8 @@ tarselTranslatorServices systemServices() {
     };
 }
 
-tarselTranslatorClipboardAccess systemClipboard() {
+tarselTranslatorClipboardAccess systemClipboard()
+{
     return {
         [] { return readClipboardText(); },
         [](const std::u16string& text) { writeClipboardText(text); },

@@ -15,17 +15,22 @@ constexpr char commandName[] = "tarselTranslatorDialog::OnTranslate";
 
 tarselTranslatorTranslateCommand::tarselTranslatorTranslateCommand(tarselTranslatorServices services,
                                                                    resultHandler onResult)
-    : services(std::move(services)), onResult(std::move(onResult)) {}
+    : services(std::move(services)), onResult(std::move(onResult))
+{
+}
 
-tarselTranslatorTranslateCommand::~tarselTranslatorTranslateCommand() {
+tarselTranslatorTranslateCommand::~tarselTranslatorTranslateCommand()
+{
     stop();
 }
 
 std::uint64_t tarselTranslatorTranslateCommand::run(const std::string& sourceName, const std::string& targetName,
-                                                    std::u16string text) {
+                                                    std::u16string text)
+{
     services.setLanguages(sourceName, targetName);
     std::lock_guard lock(commandMutex);
-    if (closing) return 0;
+    if (closing)
+        return 0;
     inFlight.request_stop();
     inFlight = std::stop_source();
     pending = request{++latestTicket, std::move(text), inFlight.get_token()};
@@ -42,7 +47,8 @@ std::uint64_t tarselTranslatorTranslateCommand::run(const std::string& sourceNam
     return latestTicket;
 }
 
-void tarselTranslatorTranslateCommand::stop() {
+void tarselTranslatorTranslateCommand::stop()
+{
     {
         std::lock_guard lock(commandMutex);
         closing = true;
@@ -50,14 +56,17 @@ void tarselTranslatorTranslateCommand::stop() {
         inFlight.request_stop();
     }
     wake.notify_all();
-    if (worker.joinable()) worker.join();
+    if (worker.joinable())
+        worker.join();
 }
 
-void tarselTranslatorTranslateCommand::work() {
+void tarselTranslatorTranslateCommand::work()
+{
     std::unique_lock lock(commandMutex);
     for (;;) {
         wake.wait(lock, [this] { return closing || pending.has_value(); });
-        if (closing) return;
+        if (closing)
+            return;
         const request next = std::move(*pending);
         pending.reset();
         lock.unlock();
@@ -74,13 +83,15 @@ void tarselTranslatorTranslateCommand::work() {
     }
 }
 
-void tarselTranslatorTranslateCommand::translateOne(const request& next) {
+void tarselTranslatorTranslateCommand::translateOne(const request& next)
+{
     std::string language;
     const std::u16string translation = services.translate(next.text, language, next.stop);
     // Decided under the lock, so a newer run() either drops this one whole
     // or comes after it has been spoken and handed back.
     std::lock_guard lock(commandMutex);
-    if (next.stop.stop_requested()) return;
+    if (next.stop.stop_requested())
+        return;
     if (translation.empty()) {
         services.say(spokenMessages::translationFailed);
         return;

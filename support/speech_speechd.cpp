@@ -29,8 +29,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstddef>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -81,8 +81,7 @@ struct Utterance {
 bool isLanguageCode(const std::string& code)
 {
     return !code.empty() && code.size() <= 35 && std::all_of(code.begin(), code.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               c == '-' || c == '_';
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
     });
 }
 
@@ -103,9 +102,8 @@ std::string daemonLanguage(const std::string& code)
 
 size_t characterCount(const std::string& utf8)
 {
-    return static_cast<size_t>(std::count_if(utf8.begin(), utf8.end(), [](char c) {
-        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    }));
+    return static_cast<size_t>(
+        std::count_if(utf8.begin(), utf8.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
 // A line that is only "." ends the data: one that starts with "." gets
@@ -190,8 +188,8 @@ bool spawnDaemon(const std::string& socketPath)
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    const char* argv[] = {"speech-dispatcher", "--spawn", "--communication-method", "unix_socket",
-                          "--socket-path", socketPath.c_str(), nullptr};
+    const char* argv[] = {"speech-dispatcher", "--spawn", "--communication-method", "unix_socket", "--socket-path",
+                          socketPath.c_str(),  nullptr};
     pid_t pid = -1;
     const int failed = posix_spawnp(&pid, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -202,8 +200,7 @@ bool spawnDaemon(const std::string& socketPath)
     if (!exited || !ready(exited.get(), POLLIN, Clock::now() + spawnTimeout))
         kill(pid, SIGKILL);
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
@@ -297,17 +294,16 @@ public:
         if (!address)
             return false;
         socket_ = connectTo(*address, Clock::now() + replyTimeout);
-        if (!socket_ && std::getenv("SPEECHD_ADDRESS") == nullptr &&
-            address->method == SPD_METHOD_UNIX_SOCKET && spawnDaemon(address->unix_socket_name))
+        if (!socket_ && std::getenv("SPEECHD_ADDRESS") == nullptr && address->method == SPD_METHOD_UNIX_SOCKET &&
+            spawnDaemon(address->unix_socket_name))
             socket_ = connectTo(*address, Clock::now() + replyTimeout);
         if (!socket_)
             return false;
-        const bool greeted =
-            command("SET SELF CLIENT_NAME \"" + userName() + ":" + clientName + ":main\"") &&
+        const bool greeted = command("SET SELF CLIENT_NAME \"" + userName() + ":" + clientName + ":main\"") &&
             command("SET SELF SSML_MODE off");
         // A daemon without speech events is still spoken to, with no waits.
         notified_ = greeted && command("SET SELF NOTIFICATION BEGIN on") && command("SET SELF NOTIFICATION END on") &&
-                    command("SET SELF NOTIFICATION CANCEL on");
+            command("SET SELF NOTIFICATION CANCEL on");
         if (!greeted || !socket_) {
             disconnect();
             return false;
@@ -326,7 +322,8 @@ public:
             return true;
         for (;;) {
             const Progress& progress = progress_[last_->id];
-            if (progress.over || (next == Priority::message && (progress.begun || last_->priority == Priority::message)))
+            if (progress.over ||
+                (next == Priority::message && (progress.begun || last_->priority == Priority::message)))
                 return true;
             const auto deadline = progress.begun ? *progress.begun + last_->endTimeout : last_->sent + beginTimeout;
             if (Clock::now() >= deadline)
@@ -342,8 +339,8 @@ public:
     // an utterance always carries its own.
     Delivery say(const Utterance& utterance)
     {
-        const std::string language = isLanguageCode(utterance.language) ? daemonLanguage(utterance.language)
-                                                                         : defaultLanguage;
+        const std::string language =
+            isLanguageCode(utterance.language) ? daemonLanguage(utterance.language) : defaultLanguage;
         if (language != language_) {
             // A daemon that refuses the code still speaks, in its own voice.
             const auto reply = exchange("SET SELF LANGUAGE " + language);
@@ -352,7 +349,8 @@ public:
             language_ = isSuccess(*reply) ? language : std::string();
         }
         if (priority_ != utterance.priority) {
-            if (!command(utterance.priority == Priority::message ? "SET SELF PRIORITY message" : "SET SELF PRIORITY text"))
+            if (!command(utterance.priority == Priority::message ? "SET SELF PRIORITY message"
+                                                                 : "SET SELF PRIORITY text"))
                 return Delivery::notSent;
             priority_ = utterance.priority;
         }
@@ -507,7 +505,10 @@ private:
 
 class Speaker {
 public:
-    Speaker() { std::thread([this] { run(); }).detach(); }
+    Speaker()
+    {
+        std::thread([this] { run(); }).detach();
+    }
 
     void enqueue(Utterance utterance)
     {

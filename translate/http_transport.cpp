@@ -24,9 +24,8 @@ std::mutex librariesMutex;
 
 std::atomic<bool> transfersAborted{false};
 
-constexpr const char* userAgent =
-    "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
-    "Chrome/91.0.4472.164 Safari/537.36";
+constexpr const char* userAgent = "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+                                  "Chrome/91.0.4472.164 Safari/537.36";
 
 struct EasyDeleter {
     void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
@@ -99,8 +98,8 @@ bool httpGet(const std::string& url, std::string& body, std::vector<std::string>
     return httpGet(url, body, std::move(headerLines), ignored);
 }
 
-bool httpGet(const std::string& url, std::string& body, std::vector<std::string> headerLines,
-             httpOutcome& outcome, std::stop_token stop)
+bool httpGet(const std::string& url, std::string& body, std::vector<std::string> headerLines, httpOutcome& outcome,
+             std::stop_token stop)
 {
     outcome = {};
     const StopCheck watch{std::move(stop)};
@@ -195,8 +194,7 @@ std::string urlEscape(const std::string& text)
     if (text.size() > static_cast<std::size_t>(INT_MAX))
         return {};
     EasyHandle handle(curl_easy_init());
-    std::unique_ptr<char, CurlFree> escaped(
-        curl_easy_escape(handle.get(), text.data(), static_cast<int>(text.size())));
+    std::unique_ptr<char, CurlFree> escaped(curl_easy_escape(handle.get(), text.data(), static_cast<int>(text.size())));
     if (!escaped)
         return {};
     return escaped.get();

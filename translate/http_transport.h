@@ -32,8 +32,8 @@ bool httpGet(const std::string& url, std::string& body, std::vector<std::string>
 
 // The same, reporting the status, content type and error in `outcome`. A stop
 // requested on `stop` ends the transfer within about 100 ms.
-bool httpGet(const std::string& url, std::string& body, std::vector<std::string> headerLines,
-             httpOutcome& outcome, std::stop_token stop = {});
+bool httpGet(const std::string& url, std::string& body, std::vector<std::string> headerLines, httpOutcome& outcome,
+             std::stop_token stop = {});
 
 // libcurl write function; `userData` is the body string.
 std::size_t writeCallback(char* data, std::size_t size, std::size_t count, void* userData);

@@ -16,7 +16,7 @@ bool isBlank(char byte)
 bool isUnreserved(char byte)
 {
     return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || (byte >= '0' && byte <= '9') ||
-           byte == '-' || byte == '.' || byte == '_' || byte == '~';
+        byte == '-' || byte == '.' || byte == '_' || byte == '~';
 }
 
 // Sentence ends of scripts written with blanks between sentences: one ends
@@ -25,8 +25,8 @@ constexpr char32_t spacedEnds[] = {U'.', U'!', U'?', U'\u2026', U'\u061F', U'\u0
 // CJK sentence ends, which need no blank after them.
 constexpr char32_t unspacedEnds[] = {U'\u3002', U'\uFF01', U'\uFF1F', U'\uFF0E', U'\uFF61'};
 // Closing quotes and brackets that stay with the sentence they close.
-constexpr char32_t closers[] = {U'"', U'\'', U')', U']', U'\u00BB', U'\u2019', U'\u201D',
-                                U'\u300D', U'\u300F', U'\u3011', U'\uFF09'};
+constexpr char32_t closers[] = {U'"',      U'\'',     U')',      U']',      U'\u00BB', U'\u2019',
+                                U'\u201D', U'\u300D', U'\u300F', U'\u3011', U'\uFF09'};
 
 bool among(char32_t c, const auto& set)
 {

@@ -42,8 +42,7 @@ public:
     // endpoint blocks is gone around at once, and for 15 minutes after.
     // A stop requested on `stop` ends the request in flight within about
     // 100 ms and returns an empty text; nothing more is sent or logged.
-    std::u16string translate(const std::u16string& text,
-                             std::pair<std::string, std::string>* usedCodes = nullptr,
+    std::u16string translate(const std::u16string& text, std::pair<std::string, std::string>* usedCodes = nullptr,
                              std::stop_token stop = {});
 
 private:

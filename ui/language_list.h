@@ -15,8 +15,8 @@ public:
 
     // Creates the control as a child of `parent`, labelled by `label` for
     // assistive technologies, with one column headed `heading`.
-    tarselTranslatorLanguageList(wxWindow* parent, wxStaticText* label, const wxString& heading,
-                                 bool multipleSelection, order itemOrder);
+    tarselTranslatorLanguageList(wxWindow* parent, wxStaticText* label, const wxString& heading, bool multipleSelection,
+                                 order itemOrder);
 
     tarselTranslatorLanguageList(const tarselTranslatorLanguageList&) = delete;
     tarselTranslatorLanguageList& operator=(const tarselTranslatorLanguageList&) = delete;

@@ -8,20 +8,23 @@
 
 namespace {
 
-wxDataViewListCtrl* listOf(wxWindow* control) {
+wxDataViewListCtrl* listOf(wxWindow* control)
+{
     return static_cast<wxDataViewListCtrl*>(control);
 }
 
 // Sort key that keeps accented initials among their plain letters
 // ("Árabe" among the A's, "Ídiche" among the I's), as a user arrowing or
 // typing through the list expects.
-wxString sortKey(const wxString& label) {
+wxString sortKey(const wxString& label)
+{
     static const wxString accented = wxString::FromUTF8("áàâãäçéèêëíìîïóòôõöúùûüÁÀÂÃÄÇÉÈÊËÍÌÎÏÓÒÔÕÖÚÙÛÜ");
     static const wxString plain = "aaaaaceeeeiiiiooooouuuuaaaaaceeeeiiiiooooouuuu";
     wxString key = label.Lower();
     for (auto it = key.begin(); it != key.end(); ++it) {
         const int at = accented.Find(*it);
-        if (at != wxNOT_FOUND) *it = plain[at];
+        if (at != wxNOT_FOUND)
+            *it = plain[at];
     }
     return key;
 }
@@ -30,10 +33,12 @@ wxString sortKey(const wxString& label) {
 // reader announces the label only when the focused tree view itself has it.
 // The label names the list, so the list shows no header of its own: GTK
 // makes a header a stop of its own for Shift+Tab.
-void tieLabel(GtkWidget* treeView, wxStaticText* label) {
+void tieLabel(GtkWidget* treeView, wxStaticText* label)
+{
     AtkObject* list = gtk_widget_get_accessible(treeView);
     AtkObject* text = gtk_widget_get_accessible(label->GetHandle());
-    if (!list || !text) return;
+    if (!list || !text)
+        return;
     atk_object_add_relationship(list, ATK_RELATION_LABELLED_BY, text);
     atk_object_add_relationship(text, ATK_RELATION_LABEL_FOR, list);
     atk_object_set_name(list, label->GetLabel().utf8_str());
@@ -42,12 +47,13 @@ void tieLabel(GtkWidget* treeView, wxStaticText* label) {
 }  // namespace
 
 tarselTranslatorLanguageList::tarselTranslatorLanguageList(wxWindow* parent, wxStaticText* label,
-                                                           const wxString& heading,
-                                                           bool multipleSelection, order itemOrder)
-    : itemOrder(itemOrder) {
-    auto* list = new wxDataViewListCtrl(parent, wxID_ANY, wxDefaultPosition, wxDefaultSize,
-                                        (multipleSelection ? wxDV_MULTIPLE : wxDV_SINGLE) |
-                                            wxDV_ROW_LINES | wxDV_NO_HEADER);
+                                                           const wxString& heading, bool multipleSelection,
+                                                           order itemOrder)
+    : itemOrder(itemOrder)
+{
+    auto* list =
+        new wxDataViewListCtrl(parent, wxID_ANY, wxDefaultPosition, wxDefaultSize,
+                               (multipleSelection ? wxDV_MULTIPLE : wxDV_SINGLE) | wxDV_ROW_LINES | wxDV_NO_HEADER);
     list->AppendTextColumn(heading, wxDATAVIEW_CELL_INERT, wxCOL_WIDTH_AUTOSIZE, wxALIGN_LEFT, 0);
     GtkWidget* treeView = list->GtkGetTreeView();
     tieLabel(treeView, label);
@@ -56,11 +62,13 @@ tarselTranslatorLanguageList::tarselTranslatorLanguageList(wxWindow* parent, wxS
     control = list;
 }
 
-long tarselTranslatorLanguageList::GetItemCount() const {
+long tarselTranslatorLanguageList::GetItemCount() const
+{
     return static_cast<long>(listOf(control)->GetItemCount());
 }
 
-long tarselTranslatorLanguageList::InsertItem(long index, const wxString& label) {
+long tarselTranslatorLanguageList::InsertItem(long index, const wxString& label)
+{
     wxDataViewListCtrl* list = listOf(control);
     const long count = GetItemCount();
     if (itemOrder == order::ascending) {
@@ -83,31 +91,37 @@ long tarselTranslatorLanguageList::InsertItem(long index, const wxString& label)
     return index;
 }
 
-long tarselTranslatorLanguageList::FindItem(const wxString& label) const {
+long tarselTranslatorLanguageList::FindItem(const wxString& label) const
+{
     const long count = GetItemCount();
     for (long row = 0; row < count; ++row) {
-        if (listOf(control)->GetTextValue(row, 0) == label) return row;
+        if (listOf(control)->GetTextValue(row, 0) == label)
+            return row;
     }
     return -1;
 }
 
-void tarselTranslatorLanguageList::Select(long index) {
+void tarselTranslatorLanguageList::Select(long index)
+{
     listOf(control)->SelectRow(static_cast<unsigned>(index));
 }
 
-void tarselTranslatorLanguageList::Focus(long index) {
+void tarselTranslatorLanguageList::Focus(long index)
+{
     wxDataViewListCtrl* list = listOf(control);
     const wxDataViewItem item = list->RowToItem(static_cast<int>(index));
     list->SetCurrentItem(item);
     list->EnsureVisible(item);
 }
 
-long tarselTranslatorLanguageList::GetFocusedItem() const {
+long tarselTranslatorLanguageList::GetFocusedItem() const
+{
     wxDataViewListCtrl* list = listOf(control);
     const wxDataViewItem item = list->GetCurrentItem();
     return item.IsOk() ? list->ItemToRow(item) : -1;
 }
 
-wxString tarselTranslatorLanguageList::GetItemText(long index) const {
+wxString tarselTranslatorLanguageList::GetItemText(long index) const
+{
     return listOf(control)->GetTextValue(static_cast<unsigned>(index), 0);
 }

@@ -2,8 +2,8 @@
 
 #include <wx/app.h>
 #include <wx/button.h>
-#include <wx/sizer.h>
 #include <wx/settings.h>
+#include <wx/sizer.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 
@@ -22,7 +22,8 @@ constexpr wxWindowID exitId = 5101;
 constexpr int toggleMonitoringId = 6000;
 constexpr int maxInputCharacters = 5000;
 
-wxBoxSizer* addColumn(wxFlexGridSizer* grid) {
+wxBoxSizer* addColumn(wxFlexGridSizer* grid)
+{
     auto* column = new wxBoxSizer(wxVERTICAL);
     grid->Add(column, 1, wxEXPAND, 0);
     return column;
@@ -30,14 +31,16 @@ wxBoxSizer* addColumn(wxFlexGridSizer* grid) {
 
 // GTK complains, and draws badly, when a field is given less room than its
 // scroll bars need: leave room for a few lines besides both bars.
-void leaveRoomForScrollBars(wxTextCtrl* field) {
+void leaveRoomForScrollBars(wxTextCtrl* field)
+{
     const int bar = wxSystemSettings::GetMetric(wxSYS_HSCROLL_Y, field);
     wxSize least(field->GetCharWidth() * 12 + bar, field->GetCharHeight() * 3 + bar);
     least.IncTo(field->GetBestSize());
     field->SetMinSize(least);
 }
 
-wxString latin1Label(const std::string& bytes) {
+wxString latin1Label(const std::string& bytes)
+{
     return toWx(latin1ToWide(bytes));
 }
 
@@ -56,7 +59,8 @@ tarselTranslatorDialog::tarselTranslatorDialog(wxWindow* parent, wxWindowID id, 
       monitor(systemServices(), systemClipboard(), [this] { MonitorClipboard(); }),
       command(systemServices(), [this](std::uint64_t ticket, const std::u16string& translation) {
           CallAfter([this, ticket, translation] { ShowTranslation(ticket, translation); });
-      }) {
+      })
+{
     SetTitle("Tarsel Translator");
 
     auto* mainSizer = new wxBoxSizer(wxVERTICAL);
@@ -75,15 +79,15 @@ tarselTranslatorDialog::tarselTranslatorDialog(wxWindow* parent, wxWindowID id, 
     column = addColumn(grid);
     auto* sourceLabel = new wxStaticText(this, wxID_ANY, "Idioma de origem");
     column->Add(sourceLabel, 0, 0, 0);
-    sourceList = std::make_unique<tarselTranslatorLanguageList>(
-        this, sourceLabel, "Idioma de origem", true, tarselTranslatorLanguageList::order::insertion);
+    sourceList = std::make_unique<tarselTranslatorLanguageList>(this, sourceLabel, "Idioma de origem", true,
+                                                                tarselTranslatorLanguageList::order::insertion);
     column->Add(sourceList->GetWindow(), 1, wxEXPAND | wxALL, 5);
 
     column = addColumn(grid);
     auto* targetLabel = new wxStaticText(this, wxID_ANY, "Idioma de destino");
     column->Add(targetLabel, 0, 0, 0);
-    targetList = std::make_unique<tarselTranslatorLanguageList>(
-        this, targetLabel, "Idioma de destino", false, tarselTranslatorLanguageList::order::ascending);
+    targetList = std::make_unique<tarselTranslatorLanguageList>(this, targetLabel, "Idioma de destino", false,
+                                                                tarselTranslatorLanguageList::order::ascending);
     column->Add(targetList->GetWindow(), 1, wxEXPAND | wxALL, 5);
 
     column = addColumn(grid);
@@ -115,35 +119,42 @@ tarselTranslatorDialog::tarselTranslatorDialog(wxWindow* parent, wxWindowID id, 
     inputText->SetFocus();
 }
 
-tarselTranslatorDialog::~tarselTranslatorDialog() {
+tarselTranslatorDialog::~tarselTranslatorDialog()
+{
     stopWorkers();
 }
 
-void tarselTranslatorDialog::stopWorkers() {
+void tarselTranslatorDialog::stopWorkers()
+{
     latestTicket = 0;
     // The monitor's stop aborts every transfer, the command's among them.
     monitor.stop();
     command.stop();
 }
 
-void tarselTranslatorDialog::OnTranslate(wxCommandEvent& event) {
+void tarselTranslatorDialog::OnTranslate(wxCommandEvent& event)
+{
     if (wxGetKeyState(WXK_SHIFT)) {
         // Shift+Enter belongs to the field: a line break. A Shift+click on
         // "Traduzir" is not passed on: the dialog's own handling of its
         // affirmative button would hide the only window.
-        if (event.GetEventObject() == inputText) event.Skip();
+        if (event.GetEventObject() == inputText)
+            event.Skip();
         return;
     }
     outputText->Clear();
     const auto names = focusedLanguageNames();
-    if (!names || inputText->IsEmpty()) return;
+    if (!names || inputText->IsEmpty())
+        return;
     const std::u16string text = fromWx(inputText->GetValue());
     inputText->Clear();
     latestTicket = command.run(names->first, names->second, text);
 }
 
-void tarselTranslatorDialog::ShowTranslation(std::uint64_t ticket, const std::u16string& translation) {
-    if (ticket != latestTicket) return;
+void tarselTranslatorDialog::ShowTranslation(std::uint64_t ticket, const std::u16string& translation)
+{
+    if (ticket != latestTicket)
+        return;
     outputText->AppendText(toWx(translation));
     // Through our own clipboard access, not the toolkit's: wxGTK, when it
     // exits, clears the clipboard of whoever owns it then, even a clipboard
@@ -151,30 +162,37 @@ void tarselTranslatorDialog::ShowTranslation(std::uint64_t ticket, const std::u1
     monitor.writeOwnText(translation);
 }
 
-void tarselTranslatorDialog::OnToggleMonitoring(wxCommandEvent&) {
+void tarselTranslatorDialog::OnToggleMonitoring(wxCommandEvent&)
+{
     monitor.toggle(focusedLanguageNames());
 }
 
-void tarselTranslatorDialog::MonitorClipboard() {
+void tarselTranslatorDialog::MonitorClipboard()
+{
     monitor.runWorker();
 }
 
-void tarselTranslatorDialog::FillLanguageLists() {
+void tarselTranslatorDialog::FillLanguageLists()
+{
     for (const std::string& line : split(std::string(languageTable), '\n')) {
         const std::vector<std::string> fields = split(line, '=');
-        if (fields.size() < 2) continue;
+        if (fields.size() < 2)
+            continue;
         const wxString label = latin1Label(fields[0]);
         sourceList->InsertItem(sourceList->GetItemCount(), label);
         targetList->InsertItem(targetList->GetItemCount(), label);
         translatorPtr->languages[fields[0]] = fields[1];
     }
-    const std::string automatic = "Autom" "\xE1" "tico";
+    const std::string automatic = "Autom"
+                                  "\xE1"
+                                  "tico";
     sourceList->InsertItem(0, latin1Label(automatic));
     translatorPtr->languages[automatic] = "auto";
 
     const auto selectDefault = [](tarselTranslatorLanguageList& list, const char* utf8Name) {
         const long item = list.FindItem(wxString::FromUTF8(utf8Name));
-        if (item < 0) return;
+        if (item < 0)
+            return;
         list.Select(item);
         list.Focus(item);
     };
@@ -184,15 +202,18 @@ void tarselTranslatorDialog::FillLanguageLists() {
     limitTextLength(inputText, maxInputCharacters);
 }
 
-std::optional<std::pair<std::string, std::string>> tarselTranslatorDialog::focusedLanguageNames() const {
+std::optional<std::pair<std::string, std::string>> tarselTranslatorDialog::focusedLanguageNames() const
+{
     const long sourceItem = sourceList->GetFocusedItem();
     const long targetItem = targetList->GetFocusedItem();
-    if (sourceItem < 0 || targetItem < 0) return std::nullopt;
+    if (sourceItem < 0 || targetItem < 0)
+        return std::nullopt;
     return std::pair{wideToLatin1(fromWx(sourceList->GetItemText(sourceItem))),
                      wideToLatin1(fromWx(targetList->GetItemText(targetItem)))};
 }
 
-void tarselTranslatorDialog::OnClose(wxCloseEvent& event) {
+void tarselTranslatorDialog::OnClose(wxCloseEvent& event)
+{
     stopWorkers();
     Destroy();
     // Destruction waits for idle time, which an accessibility action does not
@@ -201,7 +222,8 @@ void tarselTranslatorDialog::OnClose(wxCloseEvent& event) {
     event.Skip();
 }
 
-void tarselTranslatorDialog::OnExitButton(wxCommandEvent&) {
+void tarselTranslatorDialog::OnExitButton(wxCommandEvent&)
+{
     stopWorkers();
     Destroy();
     wxWakeUpIdle();

@@ -2,6 +2,7 @@
 
 #include <wx/textctrl.h>
 
-void limitTextLength(wxTextCtrl* field, int maxCharacters) {
+void limitTextLength(wxTextCtrl* field, int maxCharacters)
+{
     field->SetMaxLength(maxCharacters);
 }

@@ -33,31 +33,43 @@ using Child = childProcess;
 constexpr auto toStdin = childProcess::pipeTo::stdinOfChild;
 constexpr auto fromStdout = childProcess::pipeTo::stdoutOfChild;
 
-std::optional<std::string> xclipOut(const char* target = nullptr) {
+std::optional<std::string> xclipOut(const char* target = nullptr)
+{
     std::vector<std::string> args{"xclip", "-selection", "clipboard", "-o"};
-    if (target) args.insert(args.end(), {"-t", target});
+    if (target)
+        args.insert(args.end(), {"-t", target});
     return Child(args, fromStdout).readAll(patience);
 }
 
 // The test's own connection, to watch the selection's owner.
-Display* display() {
+Display* display()
+{
     static Display* const d = XOpenDisplay(nullptr);
     return d;
 }
 
-Atom atom(const char* name) { return XInternAtom(display(), name, False); }
+Atom atom(const char* name)
+{
+    return XInternAtom(display(), name, False);
+}
 
-Window clipboardOwner() { return XGetSelectionOwner(display(), atom("CLIPBOARD")); }
+Window clipboardOwner()
+{
+    return XGetSelectionOwner(display(), atom("CLIPBOARD"));
+}
 
 template <typename Condition>
-bool eventually(Condition condition) {
+bool eventually(Condition condition)
+{
     return testing_support::waitUntil(condition, patience, std::chrono::milliseconds(5));
 }
 
 // xclip owning the clipboard with `data`, until it loses it or the test ends.
-std::unique_ptr<Child> xclipIn(const std::string& data, const char* target = nullptr) {
+std::unique_ptr<Child> xclipIn(const std::string& data, const char* target = nullptr)
+{
     std::vector<std::string> args{"xclip", "-quiet", "-selection", "clipboard", "-i"};
-    if (target) args.insert(args.end(), {"-t", target});
+    if (target)
+        args.insert(args.end(), {"-t", target});
     const Window before = clipboardOwner();
     auto child = std::make_unique<Child>(args, toStdin);
     child->feed(data);
@@ -77,18 +89,21 @@ struct Offer {
 class FakeOwner {
 public:
     FakeOwner(std::vector<Offer> offers, bool listsTargets, bool silent)
-        : display_(XOpenDisplay(nullptr)), offers_(std::move(offers)), listsTargets_(listsTargets), silent_(silent) {
+        : display_(XOpenDisplay(nullptr)), offers_(std::move(offers)), listsTargets_(listsTargets), silent_(silent)
+    {
         window_ = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, 1, 1, 0, 0, 0);
         takeClipboard();
         EXPECT_TRUE(eventually([&] { return clipboardOwner() == window_; }));
     }
-    ~FakeOwner() {
+    ~FakeOwner()
+    {
         pause();
         XCloseDisplay(display_);
     }
 
     // A new copy by the same program, which takes the clipboard again.
-    void copy(std::vector<Offer> offers) {
+    void copy(std::vector<Offer> offers)
+    {
         pause();
         offers_ = std::move(offers);
         takeClipboard();
@@ -97,36 +112,42 @@ public:
     int requestsSeen() const { return requests_; }
 
 private:
-    void takeClipboard() {
+    void takeClipboard()
+    {
         XSetSelectionOwner(display_, XInternAtom(display_, "CLIPBOARD", False), window_, CurrentTime);
         XSync(display_, False);
         stop_ = false;
         thread_ = std::thread([this] { run(); });
     }
 
-    void pause() {
+    void pause()
+    {
         stop_ = true;
         thread_.join();
     }
 
-    void run() {
+    void run()
+    {
         while (!stop_) {
             while (XPending(display_)) {
                 XEvent event;
                 XNextEvent(display_, &event);
-                if (event.type != SelectionRequest) continue;
+                if (event.type != SelectionRequest)
+                    continue;
                 ++requests_;
-                if (!silent_) answer(event.xselectionrequest);
+                if (!silent_)
+                    answer(event.xselectionrequest);
             }
             pollfd fd{ConnectionNumber(display_), POLLIN, 0};
             poll(&fd, 1, 20);
         }
     }
 
-    void answer(const XSelectionRequestEvent& request) {
+    void answer(const XSelectionRequestEvent& request)
+    {
         XEvent reply{};
-        reply.xselection = {SelectionNotify, 0, True, display_, request.requestor, request.selection,
-                            request.target, None, request.time};
+        reply.xselection = {SelectionNotify, 0,    True,        display_, request.requestor, request.selection,
+                            request.target,  None, request.time};
         std::vector<Atom> targets{XInternAtom(display_, "TARGETS", False)};
         for (const auto& offer : offers_) {
             const Atom target = XInternAtom(display_, offer.target.c_str(), False);
@@ -158,9 +179,11 @@ private:
     std::thread thread_;
 };
 
-std::string largeText() {
+std::string largeText()
+{
     std::string text;
-    while (text.size() < 1536 * 1024) text += "tradu\xC3\xA7\xC3\xA3o \xF0\x9F\x91\x8B linha\n";
+    while (text.size() < 1536 * 1024)
+        text += "tradu\xC3\xA7\xC3\xA3o \xF0\x9F\x91\x8B linha\n";
     return text;
 }
 
@@ -174,11 +197,13 @@ const std::vector<std::string> texts{
 
 class Clipboard : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
+    static void SetUpTestSuite()
+    {
         signal(SIGPIPE, SIG_IGN);
         ASSERT_NE(display(), nullptr) << "needs an X display";
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         stopClipboardAccess();
         EXPECT_TRUE(eventually([] { return clipboardOwner() == None; }));
     }
@@ -190,9 +215,11 @@ constexpr std::size_t readLimit = 4 * 1024 * 1024;
 const std::string beyondTheLimit = std::string(readLimit - 1, 'a') + "\xF0\x9F\x98\x80" + std::string(2 << 20, 'b');
 const std::u16string beyondTheLimitRead(readLimit - 1, u'a');
 
-TEST_F(Clipboard, ReadsWhatAnotherProgramCopied) {
+TEST_F(Clipboard, ReadsWhatAnotherProgramCopied)
+{
     std::vector<std::pair<std::string, std::u16string>> rows;
-    for (const auto& text : texts) rows.emplace_back(text, utf8ToWide(text));
+    for (const auto& text : texts)
+        rows.emplace_back(text, utf8ToWide(text));
     rows.emplace_back(beyondTheLimit, beyondTheLimitRead);
     for (const auto& [text, expected] : rows) {
         const auto owner = xclipIn(text);
@@ -200,7 +227,8 @@ TEST_F(Clipboard, ReadsWhatAnotherProgramCopied) {
     }
 }
 
-TEST_F(Clipboard, AnotherProgramReadsWhatWeWrote) {
+TEST_F(Clipboard, AnotherProgramReadsWhatWeWrote)
+{
     for (const auto& text : texts) {
         writeClipboardText(utf8ToWide(text));
         EXPECT_EQ(xclipOut(), text) << text.substr(0, 40);
@@ -208,7 +236,8 @@ TEST_F(Clipboard, AnotherProgramReadsWhatWeWrote) {
     }
 }
 
-TEST_F(Clipboard, ServesEachTextTarget) {
+TEST_F(Clipboard, ServesEachTextTarget)
+{
     writeClipboardText(u"a\u00E7\u00E3o \u20AC \U0001F600\0after"s);
     const struct {
         const char* target;
@@ -219,17 +248,20 @@ TEST_F(Clipboard, ServesEachTextTarget) {
         {"STRING", "a\xE7\xE3o ? ?"},
         {"TARGETS", "TARGETS\nTIMESTAMP\nMULTIPLE\nUTF8_STRING\nSTRING\nTEXT\n"},
     };
-    for (const auto& row : rows) EXPECT_EQ(xclipOut(row.target), row.expected) << row.target;
+    for (const auto& row : rows)
+        EXPECT_EQ(xclipOut(row.target), row.expected) << row.target;
     EXPECT_EQ(xclipOut("image/png"), std::nullopt);
 }
 
-TEST_F(Clipboard, ReadsNothingWithoutText) {
+TEST_F(Clipboard, ReadsNothingWithoutText)
+{
     EXPECT_EQ(readClipboardText(), u"");
     const auto image = xclipIn(std::string("\x89PNG\r\n\x1A\n", 8), "image/png");
     EXPECT_EQ(readClipboardText(), u"");
 }
 
-TEST_F(Clipboard, ReadsWhatOtherOwnersOffer) {
+TEST_F(Clipboard, ReadsWhatOtherOwnersOffer)
+{
     const struct {
         const char* what;
         std::vector<Offer> offers;
@@ -237,21 +269,35 @@ TEST_F(Clipboard, ReadsWhatOtherOwnersOffer) {
         bool silent;
         std::u16string expected;
     } rows[] = {
-        {"secret", {{"x-kde-passwordManagerHint", "UTF8_STRING", "secret"}, {"UTF8_STRING", "UTF8_STRING", "hunter2"}},
-         true, false, u""},
-        {"other hint", {{"x-kde-passwordManagerHint", "UTF8_STRING", "public"}, {"UTF8_STRING", "UTF8_STRING", "ok"}},
-         true, false, u"ok"},
+        {"secret",
+         {{"x-kde-passwordManagerHint", "UTF8_STRING", "secret"}, {"UTF8_STRING", "UTF8_STRING", "hunter2"}},
+         true,
+         false,
+         u""},
+        {"other hint",
+         {{"x-kde-passwordManagerHint", "UTF8_STRING", "public"}, {"UTF8_STRING", "UTF8_STRING", "ok"}},
+         true,
+         false,
+         u"ok"},
         {"Latin-1 only", {{"STRING", "STRING", "ol\xE1"}}, true, false, u"ol\u00E1"},
         {"no target list", {{"UTF8_STRING", "UTF8_STRING", "ok"}}, false, false, u"ok"},
         {"embedded NUL", {{"UTF8_STRING", "UTF8_STRING", std::string("ab\0cd", 5)}}, true, false, u"ab"},
         {"never answers", {{"UTF8_STRING", "UTF8_STRING", "late"}}, true, true, u""},
-        {"files", {{"text/uri-list", "text/uri-list", "file:///a"}, {"UTF8_STRING", "UTF8_STRING", "/a"}}, true, false,
+        {"files",
+         {{"text/uri-list", "text/uri-list", "file:///a"}, {"UTF8_STRING", "UTF8_STRING", "/a"}},
+         true,
+         false,
          u""},
         {"files of a GNOME file manager",
          {{"x-special/gnome-copied-files", "UTF8_STRING", "copy\nfile:///a"}, {"UTF8_STRING", "UTF8_STRING", "a"}},
-         true, false, u""},
+         true,
+         false,
+         u""},
         {"image", {{"image/png", "image/png", "\x89PNG"}, {"UTF8_STRING", "UTF8_STRING", "a"}}, true, false, u""},
-        {"rich text", {{"text/html", "text/html", "<b>ok</b>"}, {"UTF8_STRING", "UTF8_STRING", "ok"}}, true, false,
+        {"rich text",
+         {{"text/html", "text/html", "<b>ok</b>"}, {"UTF8_STRING", "UTF8_STRING", "ok"}},
+         true,
+         false,
          u"ok"},
         {"beyond the read limit", {{"UTF8_STRING", "UTF8_STRING", beyondTheLimit}}, true, false, beyondTheLimitRead},
     };
@@ -265,12 +311,14 @@ TEST_F(Clipboard, ReadsWhatOtherOwnersOffer) {
 
 // An unchanged clipboard is answered without asking its owner again; every
 // copy takes the clipboard anew, which is what makes us ask again.
-TEST_F(Clipboard, AsksTheOwnerAgainOnlyAfterACopy) {
+TEST_F(Clipboard, AsksTheOwnerAgainOnlyAfterACopy)
+{
     const auto offer = [](const char* text) { return std::vector<Offer>{{"UTF8_STRING", "UTF8_STRING", text}}; };
     FakeOwner owner(offer("first"), true, false);
     ASSERT_EQ(readClipboardText(), u"first");
     const int asked = owner.requestsSeen();
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(readClipboardText(), u"first");
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(readClipboardText(), u"first");
     EXPECT_EQ(owner.requestsSeen(), asked);
 
     owner.copy(offer("second"));
@@ -281,7 +329,8 @@ TEST_F(Clipboard, AsksTheOwnerAgainOnlyAfterACopy) {
 
 // The request's window is gone before we answer: our writes to it fail with
 // BadWindow on our connection, which must not end the process.
-TEST_F(Clipboard, SurvivesARequestorThatVanishes) {
+TEST_F(Clipboard, SurvivesARequestorThatVanishes)
+{
     const std::string& text = texts.back();
     writeClipboardText(utf8ToWide(text));
     const Window window = XCreateSimpleWindow(display(), DefaultRootWindow(display()), 0, 0, 1, 1, 0, 0, 0);
@@ -291,7 +340,8 @@ TEST_F(Clipboard, SurvivesARequestorThatVanishes) {
     EXPECT_EQ(xclipOut(), text);
 }
 
-TEST_F(Clipboard, StartsAgainAfterStop) {
+TEST_F(Clipboard, StartsAgainAfterStop)
+{
     writeClipboardText(u"first");
     stopClipboardAccess();
     ASSERT_TRUE(eventually([] { return clipboardOwner() == None; }));
@@ -302,10 +352,11 @@ TEST_F(Clipboard, StartsAgainAfterStop) {
 }
 
 // Losing the X server must end our connection, not the process.
-TEST_F(Clipboard, OutlivesItsServer) {
+TEST_F(Clipboard, OutlivesItsServer)
+{
     const std::string display = std::getenv("DISPLAY");
-    auto server = std::make_unique<Child>(std::vector<std::string>{"Xvfb", "-displayfd", "1", "-nolisten", "tcp"},
-                                          fromStdout);
+    auto server =
+        std::make_unique<Child>(std::vector<std::string>{"Xvfb", "-displayfd", "1", "-nolisten", "tcp"}, fromStdout);
     const auto number = server->readUntil("\n", patience);
     ASSERT_TRUE(number);
     setenv("DISPLAY", (":" + number->substr(0, number->size() - 1)).c_str(), 1);
@@ -320,7 +371,8 @@ TEST_F(Clipboard, OutlivesItsServer) {
 }
 
 // A clipboard manager of a desktop session, on the test's display.
-std::unique_ptr<Child> clipboardManager() {
+std::unique_ptr<Child> clipboardManager()
+{
     auto manager = std::make_unique<Child>(
         std::vector<std::string>{"dbus-run-session", "--", "xfsettingsd", "--no-daemon", "--disable-wm-check"},
         fromStdout);
@@ -330,7 +382,8 @@ std::unique_ptr<Child> clipboardManager() {
 
 // What we own outlives us through a clipboard manager; without one, stopping
 // does not wait for it.
-TEST_F(Clipboard, HandsWhatItOwnsToTheClipboardManager) {
+TEST_F(Clipboard, HandsWhatItOwnsToTheClipboardManager)
+{
     const struct {
         const char* what;
         bool manager;
@@ -343,7 +396,8 @@ TEST_F(Clipboard, HandsWhatItOwnsToTheClipboardManager) {
     };
     std::unique_ptr<Child> manager;
     for (const auto& row : rows) {
-        if (row.manager && !manager) manager = clipboardManager();
+        if (row.manager && !manager)
+            manager = clipboardManager();
         writeClipboardText(utf8ToWide(row.text));
         stopClipboardAccess();
         if (!row.manager) {
@@ -353,7 +407,8 @@ TEST_F(Clipboard, HandsWhatItOwnsToTheClipboardManager) {
     }
 }
 
-TEST_F(Clipboard, CountsEachChangeOfHands) {
+TEST_F(Clipboard, CountsEachChangeOfHands)
+{
     const auto first = clipboardChangeCount();
     EXPECT_EQ(clipboardChangeCount(), first);
     auto owner = xclipIn("copied");
@@ -371,7 +426,8 @@ TEST_F(Clipboard, CountsEachChangeOfHands) {
     EXPECT_EQ(xclipOut(), "copied again");
 }
 
-TEST_F(Clipboard, TellsItsListenerOfEachChange) {
+TEST_F(Clipboard, TellsItsListenerOfEachChange)
+{
     std::atomic<int> calls{0};
     setClipboardChangeListener([&] { ++calls; });
     clipboardChangeCount();
@@ -388,17 +444,20 @@ TEST_F(Clipboard, TellsItsListenerOfEachChange) {
     EXPECT_EQ(calls, 0);
 }
 
-TEST_F(Clipboard, ThreadsMayShareIt) {
+TEST_F(Clipboard, ThreadsMayShareIt)
+{
     constexpr int rounds = 40;
     std::set<std::u16string> allowed{u""};
-    for (int i = 0; i < rounds; ++i) allowed.insert(u"text " + utf8ToWide(std::to_string(i)));
+    for (int i = 0; i < rounds; ++i)
+        allowed.insert(u"text " + utf8ToWide(std::to_string(i)));
     std::atomic<bool> writing{true};
     std::vector<std::u16string> unexpected;
 
     std::thread reader([&] {
         while (writing) {
             auto text = readClipboardText();
-            if (!allowed.count(text)) unexpected.push_back(std::move(text));
+            if (!allowed.count(text))
+                unexpected.push_back(std::move(text));
         }
     });
     std::thread stopper([&] {

@@ -23,7 +23,8 @@ public:
     enum class outcome { fail, throwError, block, blockThenFail, nul };
     std::map<std::string, outcome> script;
 
-    tarselTranslatorServices services() {
+    tarselTranslatorServices services()
+    {
         return {
             [this](const std::string& source, const std::string& target) { record("pair:" + source + ">" + target); },
             [this](const std::u16string& text, std::string& language, std::stop_token stop) {
@@ -31,7 +32,8 @@ public:
             },
             [this](const std::u16string& text, const std::string& language) {
                 std::string spoken = wideToUtf8(text);
-                for (std::size_t nul; (nul = spoken.find('\0')) != std::string::npos;) spoken.replace(nul, 1, "\\0");
+                for (std::size_t nul; (nul = spoken.find('\0')) != std::string::npos;)
+                    spoken.replace(nul, 1, "\\0");
                 record("speak:" + spoken + "@" + language);
             },
             [this](std::string_view message) { record("say:" + std::string(message)); },
@@ -39,7 +41,8 @@ public:
         };
     }
 
-    tarselTranslatorClipboardAccess clipboard() {
+    tarselTranslatorClipboardAccess clipboard()
+    {
         return {
             [this] {
                 std::u16string text;
@@ -60,14 +63,16 @@ public:
                 std::function<void()> notify;
                 {
                     std::lock_guard lock(mutex);
-                    if (expected != changes) return false;
+                    if (expected != changes)
+                        return false;
                     clipboardText = text;
                     ++changes;
                     notify = listener;
                     events.push_back("write:" + wideToUtf8(text));
                 }
                 changed.notify_all();
-                if (notify) notify();
+                if (notify)
+                    notify();
                 return true;
             },
             [this](std::function<void()> notify) {
@@ -79,7 +84,8 @@ public:
     }
 
     // Another program's copy: a new owner, and its notice.
-    void copy(const std::u16string& text) {
+    void copy(const std::u16string& text)
+    {
         std::function<void()> notify;
         {
             std::lock_guard lock(mutex);
@@ -87,45 +93,52 @@ public:
             ++changes;
             notify = listener;
         }
-        if (notify) notify();
+        if (notify)
+            notify();
     }
 
-    std::u16string clipboardNow() {
+    std::u16string clipboardNow()
+    {
         std::lock_guard lock(mutex);
         return clipboardText;
     }
 
     // Lets a blocked translation answer.
-    void release() {
+    void release()
+    {
         std::lock_guard lock(mutex);
         released = true;
         changed.notify_all();
     }
 
     // Waits (10 s at most) until `event` has been recorded; false if it never is.
-    bool waitFor(const std::string& event) {
+    bool waitFor(const std::string& event)
+    {
         std::unique_lock lock(mutex);
         return changed.wait_for(lock, std::chrono::seconds(10), [&] {
             for (const std::string& seen : events)
-                if (seen == event) return true;
+                if (seen == event)
+                    return true;
             return false;
         });
     }
 
     // Waits (10 s at most) until the clipboard has been read while holding `text`.
-    bool waitRead(const std::u16string& text) {
+    bool waitRead(const std::u16string& text)
+    {
         std::unique_lock lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(10), [&] {
-            return std::find(reads.begin(), reads.end(), text) != reads.end();
-        });
+        return changed.wait_for(lock, std::chrono::seconds(10),
+                                [&] { return std::find(reads.begin(), reads.end(), text) != reads.end(); });
     }
 
-    std::vector<std::string> recorded() {
+    std::vector<std::string> recorded()
+    {
         std::lock_guard lock(mutex);
         return events;
     }
 
-    void record(const std::string& event) {
+    void record(const std::string& event)
+    {
         {
             std::lock_guard lock(mutex);
             events.push_back(event);
@@ -134,12 +147,14 @@ public:
     }
 
 private:
-    std::u16string translate(const std::u16string& text, std::string& language, std::stop_token stop) {
+    std::u16string translate(const std::u16string& text, std::string& language, std::stop_token stop)
+    {
         const std::string utf8 = wideToUtf8(text);
         record("translate:" + utf8);
         language = "en";
         const auto scripted = script.find(utf8);
-        if (scripted == script.end()) return u"en:" + text;
+        if (scripted == script.end())
+            return u"en:" + text;
         switch (scripted->second) {
         case outcome::fail:
             return {};
@@ -150,7 +165,8 @@ private:
         case outcome::block:
         case outcome::blockThenFail: {
             std::unique_lock lock(mutex);
-            if (!changed.wait(lock, stop, [&] { return released; })) return {};
+            if (!changed.wait(lock, stop, [&] { return released; }))
+                return {};
             return scripted->second == outcome::block ? u"en:" + text : std::u16string();
         }
         }

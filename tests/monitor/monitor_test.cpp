@@ -41,71 +41,88 @@ struct monitorRow {
 };
 
 const std::string longText(20001, 'a');
-std::string astral(std::size_t count) {
+std::string astral(std::size_t count)
+{
     std::string text;
-    for (std::size_t i = 0; i < count; ++i) text += "\xF0\x9F\x98\x80";
+    for (std::size_t i = 0; i < count; ++i)
+        text += "\xF0\x9F\x98\x80";
     return text;
 }
 const std::string longestText = astral(20000);
 
 const monitorRow monitorRows[] = {
-    {"a new text is translated, written, then spoken", {},
+    {"a new text is translated, written, then spoken",
+     {},
      {"copy:um", "F1", "wait:speak:en:um@en", "stop"},
      {pair, on, "translate:um", "write:en:um", "speak:en:um@en", "abort"}},
-    {"a failure is heard and ends monitoring; the text is not tried again", {{"falha", outcome::fail}},
+    {"a failure is heard and ends monitoring; the text is not tried again",
+     {{"falha", outcome::fail}},
      {"copy:falha", "F1", "wait:" + failed, "off?", "F1", "copy:dois", "wait:speak:en:dois@en", "stop"},
-     {pair, on, "translate:falha", failed, pair, on, "translate:dois", "write:en:dois", "speak:en:dois@en",
-      "abort"}},
-    {"F1 during a check is heard at once; the check ends as it would have", {{"lento", outcome::block}},
+     {pair, on, "translate:falha", failed, pair, on, "translate:dois", "write:en:dois", "speak:en:dois@en", "abort"}},
+    {"F1 during a check is heard at once; the check ends as it would have",
+     {{"lento", outcome::block}},
      {"copy:lento", "F1", "wait:translate:lento", "F1", "wait:" + off, "release", "wait:speak:en:lento@en", "off?",
       "stop"},
      {pair, on, "translate:lento", off, "write:en:lento", "speak:en:lento@en", "abort"}},
-    {"F1 during a failing check stays off", {{"lento", outcome::blockThenFail}},
+    {"F1 during a failing check stays off",
+     {{"lento", outcome::blockThenFail}},
      {"copy:lento", "F1", "wait:translate:lento", "F1", "wait:" + off, "release", "wait:" + failed, "off?", "stop"},
      {pair, on, "translate:lento", off, failed, "abort"}},
-    {"closing during a check writes and says nothing", {{"lento", outcome::block}},
+    {"closing during a check writes and says nothing",
+     {{"lento", outcome::block}},
      {"copy:lento", "F1", "wait:translate:lento", "stop"},
      {pair, on, "translate:lento", "abort"}},
-    {"a text copied during a translation is kept and translated next", {{"lento", outcome::block}},
+    {"a text copied during a translation is kept and translated next",
+     {{"lento", outcome::block}},
      {"copy:lento", "F1", "wait:translate:lento", "copy:dois", "release", "wait:speak:en:dois@en", "stop"},
      {pair, on, "translate:lento", "translate:dois", "write:en:dois", "speak:en:dois@en", "abort"}},
-    {"a translation holding a NUL is remembered as written", {{"zero", outcome::nul}},
+    {"a translation holding a NUL is remembered as written",
+     {{"zero", outcome::nul}},
      {"copy:zero", "F1", "wait:speak:en:zero\\0tail@en", "copy:en:zero", "read:en:zero", "copy:dois",
       "wait:speak:en:dois@en", "stop"},
      {pair, on, "translate:zero", "write:en:zero", "speak:en:zero\\0tail@en", "translate:dois", "write:en:dois",
       "speak:en:dois@en", "abort"}},
-    {"the command's own text is no change", {},
+    {"the command's own text is no change",
+     {},
      {"F1", "own:en:dois", "read:en:dois", "copy:tres", "wait:speak:en:tres@en", "stop"},
      {pair, on, "translate:tres", "write:en:tres", "speak:en:tres@en", "abort"}},
-    {"a text over 20000 characters is refused once and monitoring goes on", {},
+    {"a text over 20000 characters is refused once and monitoring goes on",
+     {},
      {"copy:" + longText, "F1", "wait:" + tooLong, "copy:dois", "wait:speak:en:dois@en", "stop"},
      {pair, on, tooLong, "translate:dois", "write:en:dois", "speak:en:dois@en", "abort"}},
-    {"20000 characters outside the BMP are translated", {},
+    {"20000 characters outside the BMP are translated",
+     {},
      {"copy:" + longestText, "F1", "wait:speak:en:" + longestText + "@en", "stop"},
      {pair, on, "translate:" + longestText, "write:en:" + longestText, "speak:en:" + longestText + "@en", "abort"}},
-    {"an exception is logged, heard and ends monitoring", {{"erro", outcome::throwError}},
+    {"an exception is logged, heard and ends monitoring",
+     {{"erro", outcome::throwError}},
      {"copy:erro", "F1", "wait:" + failed, "off?", "stop"},
-     {pair, on, "translate:erro", failed, "abort"}, {},
+     {pair, on, "translate:erro", failed, "abort"},
+     {},
      "Exce\xE7\xE3o na fun\xE7\xE3o tarselTranslatorDialog::MonitorClipboard: Descri\xE7\xE3o: scripted"},
-    {"a change is checked at once, not at the next poll", {},
+    {"a change is checked at once, not at the next poll",
+     {},
      {"copy:um", "F1", "wait:speak:en:um@en", "copy:dois", "wait:speak:en:dois@en", "stop"},
-     {pair, on, "translate:um", "write:en:um", "speak:en:um@en", "translate:dois", "write:en:dois",
-      "speak:en:dois@en", "abort"},
+     {pair, on, "translate:um", "write:en:um", "speak:en:um@en", "translate:dois", "write:en:dois", "speak:en:dois@en",
+      "abort"},
      {std::chrono::hours(1), 0ms}},
-    {"a burst of changes is checked once", {},
+    {"a burst of changes is checked once",
+     {},
      {"F1", "read:", "copy:um", "copy:dois", "wait:speak:en:dois@en", "stop"},
      {pair, on, "translate:dois", "write:en:dois", "speak:en:dois@en", "abort"},
      {std::chrono::hours(1), 2s}},
 };
 
-void PrintTo(const monitorRow& row, std::ostream* out) {
+void PrintTo(const monitorRow& row, std::ostream* out)
+{
     *out << row.name;
 }
 
 class monitorTable : public testing::TestWithParam<monitorRow> {};
 
 // The log is process-wide: one file for every row that runs in this process.
-std::string logFile() {
+std::string logFile()
+{
     static const std::string path = [] {
         const std::string path = (testing_support::temporaryFolder("tarsel-monitor") / "log.log").string();
         logger::open(path);
@@ -114,12 +131,14 @@ std::string logFile() {
     return path;
 }
 
-std::string logged() {
+std::string logged()
+{
     std::ifstream file(logFile(), std::ios::binary);
     return {std::istreambuf_iterator<char>(file), {}};
 }
 
-TEST_P(monitorTable, row) {
+TEST_P(monitorTable, row)
+{
     const monitorRow& row = GetParam();
     ASSERT_FALSE(logFile().empty());
     fakeSystem fake;
@@ -163,30 +182,37 @@ struct commandRow {
 };
 
 const commandRow commandRows[] = {
-    {"spoken, then handed back to show and copy", {},
+    {"spoken, then handed back to show and copy",
+     {},
      {"run:um", "wait:shown:1:en:um", "stop"},
      {pair, "translate:um", "speak:en:um@en", "shown:1:en:um"}},
-    {"a failure is heard and nothing is handed back", {{"falha", outcome::fail}},
+    {"a failure is heard and nothing is handed back",
+     {{"falha", outcome::fail}},
      {"run:falha", "wait:" + failed, "stop"},
      {pair, "translate:falha", failed}},
-    {"a newer text drops the one in flight", {{"lento", outcome::block}},
+    {"a newer text drops the one in flight",
+     {{"lento", outcome::block}},
      {"run:lento", "wait:translate:lento", "run:dois", "wait:shown:2:en:dois", "release", "stop"},
      {pair, "translate:lento", pair, "translate:dois", "speak:en:dois@en", "shown:2:en:dois"}},
-    {"closing drops the one in flight", {{"lento", outcome::block}},
+    {"closing drops the one in flight",
+     {{"lento", outcome::block}},
      {"run:lento", "wait:translate:lento", "stop"},
      {pair, "translate:lento"}},
-    {"an exception is heard", {{"erro", outcome::throwError}},
+    {"an exception is heard",
+     {{"erro", outcome::throwError}},
      {"run:erro", "wait:" + failed, "stop"},
      {pair, "translate:erro", failed}},
 };
 
-void PrintTo(const commandRow& row, std::ostream* out) {
+void PrintTo(const commandRow& row, std::ostream* out)
+{
     *out << row.name;
 }
 
 class commandTable : public testing::TestWithParam<commandRow> {};
 
-TEST_P(commandTable, row) {
+TEST_P(commandTable, row)
+{
     const commandRow& row = GetParam();
     fakeSystem fake;
     fake.script = row.script;

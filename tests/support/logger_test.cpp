@@ -38,10 +38,7 @@ constexpr char linkTarget[] = "documento.txt";
 
 class LoggerTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        dir_ = testing_support::temporaryFolder("tarsel-logger");
-    }
+    void SetUp() override { dir_ = testing_support::temporaryFolder("tarsel-logger"); }
     void TearDown() override { fs::remove_all(dir_); }
 
     // Runs `scenario` in a child process whose working directory is dir_.
@@ -97,20 +94,42 @@ void PrintTo(const Case& c, std::ostream* out)
 }
 
 const Case cases[] = {
-    {"LogEmptiedAtOpen", {logName}, {}, {}, true, {},
-     {{logName, ""}, {fallbackName, std::nullopt}}},
-    {"OneLinePerMessageLatin1Unchanged", {logName}, {}, {}, true,
+    {"LogEmptiedAtOpen", {logName}, {}, {}, true, {}, {{logName, ""}, {fallbackName, std::nullopt}}},
+    {"OneLinePerMessageLatin1Unchanged",
+     {logName},
+     {},
+     {},
+     true,
      {"Exce\xE7\xE3o na fun\xE7\xE3o translator::translate", "", "a{}b"},
      {{logName, "Exce\xE7\xE3o na fun\xE7\xE3o translator::translate\n\na{}b\n"}, {fallbackName, std::nullopt}}},
-    {"LineBreakGivesSeveralLines", {}, {}, {}, true, {"um\ndois"},
-     {{logName, "um\ndois\n"}}},
-    {"FallbackWhenLogCannotBeCreated", {fallbackName}, {logName}, {}, true,
-     {"primeira", "segunda"}, {{fallbackName, "primeira\nsegunda\n"}}},
-    {"FallbackWhenLogIsALink", {}, {}, {logName}, true, {"primeira"},
+    {"LineBreakGivesSeveralLines", {}, {}, {}, true, {"um\ndois"}, {{logName, "um\ndois\n"}}},
+    {"FallbackWhenLogCannotBeCreated",
+     {fallbackName},
+     {logName},
+     {},
+     true,
+     {"primeira", "segunda"},
+     {{fallbackName, "primeira\nsegunda\n"}}},
+    {"FallbackWhenLogIsALink",
+     {},
+     {},
+     {logName},
+     true,
+     {"primeira"},
      {{linkTarget, "linha antiga\n"}, {fallbackName, "primeira\n"}}},
-    {"FallbackWhenNothingOpened", {}, {}, {}, false, {"sem abertura"},
+    {"FallbackWhenNothingOpened",
+     {},
+     {},
+     {},
+     false,
+     {"sem abertura"},
      {{fallbackName, "sem abertura\n"}, {logName, std::nullopt}}},
-    {"SilentWhenNeitherCanBeCreated", {}, {logName, fallbackName}, {}, true, {"perdida", "outra"},
+    {"SilentWhenNeitherCanBeCreated",
+     {},
+     {logName, fallbackName},
+     {},
+     true,
+     {"perdida", "outra"},
      {{logName, std::nullopt}, {fallbackName, std::nullopt}}},
 };
 

@@ -73,7 +73,7 @@ private:
                                               const std::vector<const char*>& misbehaviour)
     {
         std::vector<std::string> argv = {TARSEL_PYTHON, TARSEL_FAKE_SPEECHD, "--socket", socket.string(),
-                                         "--log", log.string()};
+                                         "--log",       log.string()};
         argv.insert(argv.end(), misbehaviour.begin(), misbehaviour.end());
         return argv;
     }
@@ -141,7 +141,7 @@ struct Row {
     std::optional<std::string> language;  // nullopt: the one-argument form
     const char* expectedText;             // UTF-8
     const char* expectedLanguage;
-    bool announced = false;               // a fixed message: announce(), priority "message"
+    bool announced = false;  // a fixed message: announce(), priority "message"
 };
 
 const std::vector<Row> rows = {

@@ -66,7 +66,10 @@ TEST(WideToUtf8, Table)
         {u"", ""},
         {u"Ol\u00E1", "\x4F\x6C\xC3\xA1"},
         {u"\xD800", "\xEF\xBF\xBD"},
-        {u"a\xDC00" "b", "a\xEF\xBF\xBD" "b"},
+        {u"a\xDC00"
+         "b",
+         "a\xEF\xBF\xBD"
+         "b"},
         {u"\xDBFF\xDBFF\xDFFF", "\xEF\xBF\xBD\xF4\x8F\xBF\xBF"},
         {u"\U0001F600", "\xF0\x9F\x98\x80"},
         {std::u16string(u"\0x", 2), std::string("\0x", 2)},
@@ -108,10 +111,17 @@ TEST(Utf8RoundTrip, RandomValidTextSurvivesBothWays)
         for (int i = 0; i < length; ++i) {
             char32_t c;
             switch (plane(random)) {
-            case 0: c = random() % 0x80; break;
-            case 1: c = 0x80 + random() % (0x800 - 0x80); break;
-            case 2: c = 0x800 + random() % (0x10000 - 0x800); break;
-            default: c = 0x10000 + random() % (0x110000 - 0x10000);
+            case 0:
+                c = random() % 0x80;
+                break;
+            case 1:
+                c = 0x80 + random() % (0x800 - 0x80);
+                break;
+            case 2:
+                c = 0x800 + random() % (0x10000 - 0x800);
+                break;
+            default:
+                c = 0x10000 + random() % (0x110000 - 0x10000);
             }
             if (c >= 0xD800 && c <= 0xDFFF)
                 c = 0xFFFD;

@@ -19,10 +19,12 @@ using Clock = std::chrono::steady_clock;
 
 // Polls `condition` every `step` until it holds (true) or `limit` has passed (false).
 template <typename Condition>
-bool waitUntil(Condition condition, Clock::duration limit, Clock::duration step = std::chrono::milliseconds(10)) {
+bool waitUntil(Condition condition, Clock::duration limit, Clock::duration step = std::chrono::milliseconds(10))
+{
     const auto deadline = Clock::now() + limit;
     while (!condition()) {
-        if (Clock::now() > deadline) return false;
+        if (Clock::now() > deadline)
+            return false;
         std::this_thread::sleep_for(step);
     }
     return true;

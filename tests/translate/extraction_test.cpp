@@ -7,12 +7,10 @@
 
 namespace {
 
-const std::string stringMismatch =
-    "Exce\xE7\xE3o na fun\xE7\xE3o translator::translate: Descri\xE7\xE3o: "
-    "\"type mismatch! call is<type>() before get<type>()\" && is<std::string>()";
-const std::string arrayMismatch =
-    "Exce\xE7\xE3o na fun\xE7\xE3o translator::translate: Descri\xE7\xE3o: "
-    "\"type mismatch! call is<type>() before get<type>()\" && is<array>()";
+const std::string stringMismatch = "Exce\xE7\xE3o na fun\xE7\xE3o translator::translate: Descri\xE7\xE3o: "
+                                   "\"type mismatch! call is<type>() before get<type>()\" && is<std::string>()";
+const std::string arrayMismatch = "Exce\xE7\xE3o na fun\xE7\xE3o translator::translate: Descri\xE7\xE3o: "
+                                  "\"type mismatch! call is<type>() before get<type>()\" && is<array>()";
 
 const std::string unusualTrafficPage =
     "<html>\n<head><meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\">"

@@ -34,7 +34,8 @@ TEST_F(Https, TranslatesThroughTheTrustedCertificate)
     EXPECT_EQ(service.translate(u"Ol\u00E1. Tudo bem?"), u"pt: Ol\u00E1. Tudo bem?");
     EXPECT_TRUE(log.newLines().empty());
     ASSERT_EQ(server.requests().size(), 1u);
-    EXPECT_EQ(server.requests()[0].get("raw_query").to_str(), "client=gtx&sl=en&tl=pt&dt=t&q=Ol%C3%A1.%20Tudo%20bem%3F");
+    EXPECT_EQ(server.requests()[0].get("raw_query").to_str(),
+              "client=gtx&sl=en&tl=pt&dt=t&q=Ol%C3%A1.%20Tudo%20bem%3F");
 }
 
 TEST_F(Https, RefusesAnUntrustedCertificate)
@@ -43,9 +44,10 @@ TEST_F(Https, RefusesAnUntrustedCertificate)
     translator service(server.origin());
     LogWatch log;
     EXPECT_EQ(service.translate(u"x"), u"");
-    EXPECT_EQ(log.newLines(), (std::vector<std::string>{"Falha na comunica\xE7\xE3o com o servidor de tradu\xE7\xE3o: "
-                                                        "SSL certificate problem: unable to get local issuer certificate",
-                                                        "Erro ao extrair json"}));
+    EXPECT_EQ(log.newLines(),
+              (std::vector<std::string>{"Falha na comunica\xE7\xE3o com o servidor de tradu\xE7\xE3o: "
+                                        "SSL certificate problem: unable to get local issuer certificate",
+                                        "Erro ao extrair json"}));
     EXPECT_TRUE(server.requests().empty());
 }
 

@@ -76,13 +76,13 @@ FakeEndpoint::FakeEndpoint(std::optional<Tls> tls) : secure(tls.has_value())
 {
     directory = testing_support::temporaryFolder("tarsel-test").string();
     requestsFile = directory + "/requests.jsonl";
-    std::vector<std::string> arguments{SYSTEM_PYTHON, FAKE_ENDPOINT, "serve", "--port", "0",
-                                       "--requests", requestsFile};
+    std::vector<std::string> arguments{SYSTEM_PYTHON, FAKE_ENDPOINT, "serve",     "--port",
+                                       "0",           "--requests",  requestsFile};
     if (tls) {
         arguments.insert(arguments.end(), {"--cert", tls->cert, "--key", tls->key});
     }
-    child = std::make_unique<testing_support::childProcess>(
-        arguments, testing_support::childProcess::pipeTo::stdoutOfChild, true);
+    child = std::make_unique<testing_support::childProcess>(arguments,
+                                                            testing_support::childProcess::pipeTo::stdoutOfChild, true);
     // "PORT <n>" once listening; Python starts in well under the bound.
     const std::optional<std::string> line = child->readUntil("PORT ", std::chrono::seconds(20));
     if (!line || line->rfind("PORT ", 0) != 0) {

@@ -39,11 +39,8 @@ TEST(SetLanguages, ChangesBothCodesOrNeither)
         Codes after;
     };
     const Step steps[] = {
-        {"Portugues", ingles, {"", ""}},
-        {portugues, ingles, {"pt", "en"}},
-        {"Nenhum", alemao, {"pt", "en"}},
-        {alemao, "nenhum", {"pt", "en"}},
-        {alemao, chines, {"de", "zh-CN"}},
+        {"Portugues", ingles, {"", ""}},  {portugues, ingles, {"pt", "en"}}, {"Nenhum", alemao, {"pt", "en"}},
+        {alemao, "nenhum", {"pt", "en"}}, {alemao, chines, {"de", "zh-CN"}},
     };
     for (const Step& step : steps) {
         service.setLanguages(step.source, step.target);
@@ -128,8 +125,10 @@ TEST(Translate, EachAnswerGivesItsResultAndLogLines)
         {u"x#gtx=503", u"pt: x#gtx=503", {blocked("gtx", "503", "usando dict-chrome-ex.")}, both},
         {u"x#gtx=400", u"pt: x#gtx=400", {blocked("gtx", "400", "usando dict-chrome-ex.")}, both},
         {u"x#429", u"", {gtxBlocked, blocked("dict-chrome-ex", "429", noOther), notJson}, both},
-        {u"x#500", u"", {blocked("gtx", "500", "usando dict-chrome-ex."), blocked("dict-chrome-ex", "500", noOther),
-                         notJson}, both},
+        {u"x#500",
+         u"",
+         {blocked("gtx", "500", "usando dict-chrome-ex."), blocked("dict-chrome-ex", "500", noOther), notJson},
+         both},
         {u"x#gtx=404", u"", {"Resposta HTTP 404 do servidor de tradu\xE7\xE3o.", notJson}, gtx},
         {u"x#cut", u"", {transferFailed + "transfer closed with *", notJson}, gtx},
         {u"x#big", u"", {transferFailed + "Failure writing output to destination", notJson}, gtx},
@@ -150,9 +149,9 @@ TEST(Translate, EachAnswerGivesItsResultAndLogLines)
     translator unreachable("http://127.0.0.1:" + std::to_string(port));
     LogWatch log;
     EXPECT_EQ(unreachable.translate(u"x"), u"");
-    EXPECT_TRUE(linesMatch(log.newLines(),
-                           {transferFailed + "Failed to connect to 127.0.0.1 port " + std::to_string(port) + " *",
-                            notJson}));
+    EXPECT_TRUE(
+        linesMatch(log.newLines(),
+                   {transferFailed + "Failed to connect to 127.0.0.1 port " + std::to_string(port) + " *", notJson}));
 }
 
 TEST(Translate, GoesStraightAroundABlockForFifteenMinutes)
@@ -174,7 +173,8 @@ TEST(Translate, GoesStraightAroundABlockForFifteenMinutes)
         {14min + 59s, u"b", {"dict-chrome-ex"}, {}},
         {1s, u"c", gtx, {}},
         {0s, u"d#gtx=429", both, {gtxBlocked}},
-        {0s, u"e#dict-chrome-ex=429",
+        {0s,
+         u"e#dict-chrome-ex=429",
          {"dict-chrome-ex"},
          {"Bloqueio do cliente dict-chrome-ex (HTTP 429); n\xE3o h\xE1 outro cliente.", notJson}},
     };
@@ -208,7 +208,8 @@ TEST(Translate, SplitsALongTextWithinTheUrlBound)
     std::string sent;
     std::string expected;
     for (const picojson::value& request : requests) {
-        const std::string url = server.origin() + request.get("path").to_str() + "?" + request.get("raw_query").to_str();
+        const std::string url =
+            server.origin() + request.get("path").to_str() + "?" + request.get("raw_query").to_str();
         EXPECT_LE(url.size(), 8000u);
         const std::string q = request.get("query").get("q").to_str();
         if (&request != &requests.back()) {
@@ -234,7 +235,8 @@ TEST(Translate, StopEndsTheRequestSilentlyAndSendsNoMore)
         text += u"mais ";
     std::stop_source stop;
     LogWatch log;
-    auto translation = std::async(std::launch::async, [&] { return service.translate(text, nullptr, stop.get_token()); });
+    auto translation =
+        std::async(std::launch::async, [&] { return service.translate(text, nullptr, stop.get_token()); });
     ASSERT_TRUE(server.waitForRequests(1, 10s));
     stop.request_stop();
     // Far below the 20-second time-out the request would otherwise reach.

@@ -15,9 +15,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string userAgent =
-    "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
-    "Chrome/91.0.4472.164 Safari/537.36";
+const std::string userAgent = "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+                              "Chrome/91.0.4472.164 Safari/537.36";
 
 std::string requestUrl(const FakeEndpoint& server, const std::string& escapedText)
 {
@@ -197,9 +196,10 @@ TEST(TransportSlow, SilentServerTimesOutAfterTwentySecondsAndIsLogged)
     EXPECT_EQ(translation.get(), u"");
     // A lower bound only: the total time-out is 20 s, not a shorter one.
     EXPECT_GE(std::chrono::steady_clock::now() - started, 19s);
-    EXPECT_TRUE(linesMatch(log.newLines(), {"Falha na comunica\xE7\xE3o com o servidor de tradu\xE7\xE3o: "
-                                            "Operation timed out after *",
-                                            "Erro ao extrair json"}));
+    EXPECT_TRUE(linesMatch(log.newLines(),
+                           {"Falha na comunica\xE7\xE3o com o servidor de tradu\xE7\xE3o: "
+                            "Operation timed out after *",
+                            "Erro ao extrair json"}));
 }
 
 }  // namespace

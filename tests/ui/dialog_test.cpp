@@ -17,7 +17,8 @@ namespace {
 // The real dialog, built once on a real display, as the program builds it.
 class dialogTest : public testing::Test {
 protected:
-    static void SetUpTestSuite() {
+    static void SetUpTestSuite()
+    {
         static int argc = 1;
         static char name[] = "ui_test";
         static char* argv[] = {name, nullptr};
@@ -25,21 +26,27 @@ protected:
         ASSERT_TRUE(wxEntryStart(argc, argv));
         dialog = new tarselTranslatorDialog(nullptr, wxID_ANY, wxEmptyString);
         for (wxWindow* child : dialog->GetChildren()) {
-            if (auto* list = dynamic_cast<wxDataViewListCtrl*>(child)) lists.push_back(list);
-            if (auto* text = dynamic_cast<wxTextCtrl*>(child)) fields.push_back(text);
+            if (auto* list = dynamic_cast<wxDataViewListCtrl*>(child))
+                lists.push_back(list);
+            if (auto* text = dynamic_cast<wxTextCtrl*>(child))
+                fields.push_back(text);
         }
     }
-    static void TearDownTestSuite() {
+    static void TearDownTestSuite()
+    {
         delete dialog;
         wxEntryCleanup();
     }
 
-    static std::vector<wxString> labels(wxDataViewListCtrl* list) {
+    static std::vector<wxString> labels(wxDataViewListCtrl* list)
+    {
         std::vector<wxString> result;
-        for (unsigned row = 0; row < list->GetItemCount(); ++row) result.push_back(list->GetTextValue(row, 0));
+        for (unsigned row = 0; row < list->GetItemCount(); ++row)
+            result.push_back(list->GetTextValue(row, 0));
         return result;
     }
-    static wxString current(wxDataViewListCtrl* list) {
+    static wxString current(wxDataViewListCtrl* list)
+    {
         const wxDataViewItem item = list->GetCurrentItem();
         return item.IsOk() && list->IsSelected(item) ? list->GetTextValue(list->ItemToRow(item), 0) : wxString();
     }
@@ -49,7 +56,8 @@ protected:
     static inline std::vector<wxTextCtrl*> fields;
 };
 
-TEST_F(dialogTest, fillsBothListsWithTheCatalogue) {
+TEST_F(dialogTest, fillsBothListsWithTheCatalogue)
+{
     ASSERT_EQ(lists.size(), 2u);
     const std::vector<wxString> source = labels(lists[0]);
     const std::vector<wxString> target = labels(lists[1]);
@@ -72,16 +80,23 @@ TEST_F(dialogTest, fillsBothListsWithTheCatalogue) {
     EXPECT_EQ(at("Zulu"), 103);
 }
 
-TEST_F(dialogTest, everyLabelResolvesToItsCode) {
+TEST_F(dialogTest, everyLabelResolvesToItsCode)
+{
     const auto& languages = translationService.languages;
     EXPECT_EQ(languages.size(), 105u);
     const struct {
         const char* utf8Name;
         const char* code;
     } samples[] = {
-        {"Automático", "auto"}, {"Chinês (simplificado)", "zh-CN"}, {"Chinês (tradicional)", "zh-TW"},
-        {"Hebraico", "he"},     {"Javanês", "jw"},                  {"Havaiano", "haw"},
-        {"Alemão", "de"},       {"Português", "pt"},               {"Inglês", "en"},
+        {"Automático", "auto"},
+        {"Chinês (simplificado)", "zh-CN"},
+        {"Chinês (tradicional)", "zh-TW"},
+        {"Hebraico", "he"},
+        {"Javanês", "jw"},
+        {"Havaiano", "haw"},
+        {"Alemão", "de"},
+        {"Português", "pt"},
+        {"Inglês", "en"},
     };
     for (const auto& sample : samples) {
         const std::string name = wideToLatin1(fromWx(wxString::FromUTF8(sample.utf8Name)));
@@ -96,10 +111,12 @@ TEST_F(dialogTest, everyLabelResolvesToItsCode) {
     }
 }
 
-TEST_F(dialogTest, inputTakesAtMost5000Characters) {
+TEST_F(dialogTest, inputTakesAtMost5000Characters)
+{
     wxTextCtrl* input = nullptr;
     for (wxTextCtrl* field : fields) {
-        if (field->IsEditable()) input = field;
+        if (field->IsEditable())
+            input = field;
     }
     ASSERT_NE(input, nullptr);
     input->AppendText(wxString(wxUniChar(0x00E7), 4990));

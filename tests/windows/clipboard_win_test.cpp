@@ -53,15 +53,18 @@ const Format plainText{CF_UNICODETEXT, bytesOf(std::u16string(u"texto\0", 6))};
 
 // Crosses the 4 MiB read limit between the halves of a surrogate pair.
 constexpr std::size_t readLimitUnits = 2 * 1024 * 1024;
-const std::u16string beyondTheLimit = std::u16string(readLimitUnits - 1, u'a') + u"\U0001F600" + std::u16string(100, u'b');
+const std::u16string beyondTheLimit =
+    std::u16string(readLimitUnits - 1, u'a') + u"\U0001F600" + std::u16string(100, u'b');
 
 // A message-only window of the calling thread, as another program's
 // clipboard code has.
 class MessageWindow {
 public:
     MessageWindow()
-        : window_(CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                  GetModuleHandleW(nullptr), nullptr)) {}
+        : window_(CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr),
+                                  nullptr))
+    {
+    }
     MessageWindow(const MessageWindow&) = delete;
     MessageWindow& operator=(const MessageWindow&) = delete;
     ~MessageWindow()
@@ -134,13 +137,13 @@ TEST_P(ClipboardRoundTrip, ReadsBackWhatWasWritten)
     EXPECT_TRUE(IsClipboardFormatAvailable(CF_UNICODETEXT));
 }
 
-INSTANTIATE_TEST_SUITE_P(Texts, ClipboardRoundTrip,
-                         testing::Values(RoundTripCase{"ascii", u"Hello"},
-                                         RoundTripCase{"accents", u"Tradu\u00E7\u00E3o conclu\u00EDda, cora\u00E7\u00E3o"},
-                                         RoundTripCase{"emoji", u"Bom dia \U0001F600\U0001F44D"},
-                                         RoundTripCase{"lines", u"um\r\ndois\r\n"},
-                                         RoundTripCase{"long", std::u16string(5000, u'\u00E9')}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ClipboardRoundTrip,
+    testing::Values(RoundTripCase{"ascii", u"Hello"},
+                    RoundTripCase{"accents", u"Tradu\u00E7\u00E3o conclu\u00EDda, cora\u00E7\u00E3o"},
+                    RoundTripCase{"emoji", u"Bom dia \U0001F600\U0001F44D"}, RoundTripCase{"lines", u"um\r\ndois\r\n"},
+                    RoundTripCase{"long", std::u16string(5000, u'\u00E9')}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct ReadCase {
     const char* name;
@@ -171,12 +174,14 @@ INSTANTIATE_TEST_SUITE_P(
                   {registeredFormat(L"ExcludeClipboardContentFromMonitorProcessing"), std::string(4, '\0')}},
                  u""},
         ReadCase{"kept_from_history", {plainText, {registeredFormat(L"CanIncludeInClipboardHistory"), dword(0)}}, u""},
-        ReadCase{"allowed_in_history", {plainText, {registeredFormat(L"CanIncludeInClipboardHistory"), dword(1)}}, u"texto"},
+        ReadCase{
+            "allowed_in_history", {plainText, {registeredFormat(L"CanIncludeInClipboardHistory"), dword(1)}}, u"texto"},
         ReadCase{"kept_from_the_cloud", {plainText, {registeredFormat(L"CanUploadToCloudClipboard"), dword(0)}}, u""},
         ReadCase{"hidden_from_viewers", {plainText, {registeredFormat(L"Clipboard Viewer Ignore"), "\x01"}}, u""},
         ReadCase{"files_beside_text", {plainText, {CF_HDROP, droppedFile()}}, u""},
         ReadCase{"image_beside_text", {plainText, {CF_DIB, std::string(44, '\0')}}, u""},
-        ReadCase{"beyond_the_read_limit", {{CF_UNICODETEXT, bytesOf(beyondTheLimit + u'\0')}},
+        ReadCase{"beyond_the_read_limit",
+                 {{CF_UNICODETEXT, bytesOf(beyondTheLimit + u'\0')}},
                  std::u16string(readLimitUnits - 1, u'a')}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -255,8 +260,8 @@ class XClipboard : public testing::Test {
 protected:
     void SetUp() override
     {
-        unixFileName_ = reinterpret_cast<UnixFileName>(reinterpret_cast<void (*)()>(
-            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+        unixFileName_ = reinterpret_cast<UnixFileName>(
+            reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
         if (unixFileName_ == nullptr)
             GTEST_SKIP() << "not running under Wine";
         wchar_t directory[MAX_PATH];

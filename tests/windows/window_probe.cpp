@@ -16,8 +16,8 @@ constexpr UINT timeoutMs = 5000;
 
 std::string utf8(const std::wstring& text)
 {
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                           nullptr, nullptr);
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string narrow(length > 0 ? length : 0, '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), length, nullptr,
                         nullptr);
@@ -86,11 +86,11 @@ BOOL CALLBACK printChild(HWND window, LPARAM parameter)
     wchar_t name[256];
     const int length = GetClassNameW(window, name, 256);
     std::string line = utf8(std::wstring(name, length > 0 ? length : 0)) + "\t" + utf8(textOf(window)) + "\t" +
-                       (window == probe.focus ? "focus" : "-");
+        (window == probe.focus ? "focus" : "-");
     if (lstrcmpiW(name, WC_LISTVIEWW) == 0) {
         const auto focused = send(window, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED);
         line += "\t" + std::to_string(send(window, LVM_GETITEMCOUNT, 0, 0)) + "\t" +
-                (focused >= 0 ? utf8(itemText(window, focused)) : "");
+            (focused >= 0 ? utf8(itemText(window, focused)) : "");
     }
     std::printf("%s\n", line.c_str());
     return TRUE;
