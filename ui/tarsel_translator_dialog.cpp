@@ -135,9 +135,8 @@ void tarselTranslatorDialog::stopWorkers()
 void tarselTranslatorDialog::OnTranslate(wxCommandEvent& event)
 {
     if (wxGetKeyState(WXK_SHIFT)) {
-        // Shift+Enter belongs to the field: a line break. A Shift+click on
-        // "Traduzir" is not passed on: the dialog's own handling of its
-        // affirmative button would hide the only window.
+        // Shift+Enter is the field's line break. A Shift+click is dropped: passed on,
+        // it would make the dialog hide its only window as an affirmative button.
         if (event.GetEventObject() == inputText)
             event.Skip();
         return;
