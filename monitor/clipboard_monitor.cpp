@@ -125,6 +125,7 @@ void tarselTranslatorClipboardMonitor::stop()
 
 void tarselTranslatorClipboardMonitor::runWorker()
 {
+    lastReadCount.reset();
     clipboard.setChangeListener([this] {
         std::lock_guard lock(monitorMutex);
         changePending = true;
@@ -169,7 +170,13 @@ void tarselTranslatorClipboardMonitor::waitForNextCheck(std::unique_lock<std::mu
 void tarselTranslatorClipboardMonitor::check()
 {
     const std::uint64_t seen = clipboard.changeCount();
+    // Unchanged hands, unchanged text: no need to ask for it again.
+    if (seen == lastReadCount)
+        return;
     const std::u16string text = clipboard.read();
+    // A busy clipboard or an owner that did not answer is asked again next time.
+    if (!text.empty())
+        lastReadCount = seen;
     std::uint64_t generation;
     {
         std::lock_guard lock(monitorMutex);

@@ -87,6 +87,8 @@ private:
     bool closing = false;
     bool changePending = false;
     std::chrono::steady_clock::time_point lastNotice;
+    // The worker's own: the change count at its last non-empty read.
+    std::optional<std::uint64_t> lastReadCount;
     std::stop_source stopSource;
     std::thread worker;
 };

@@ -48,7 +48,10 @@ public:
                 std::u16string text;
                 {
                     std::lock_guard lock(mutex);
-                    text = clipboardText;
+                    if (busyReads > 0)
+                        --busyReads;
+                    else
+                        text = clipboardText;
                     reads.push_back(text);
                 }
                 changed.notify_all();
@@ -101,6 +104,13 @@ public:
     {
         std::lock_guard lock(mutex);
         return clipboardText;
+    }
+
+    // The next read finds the clipboard held by another program.
+    void busy()
+    {
+        std::lock_guard lock(mutex);
+        ++busyReads;
     }
 
     // Lets a blocked translation answer.
@@ -181,4 +191,5 @@ private:
     std::uint64_t changes = 1;
     std::function<void()> listener;
     bool released = false;
+    int busyReads = 0;
 };

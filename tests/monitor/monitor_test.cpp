@@ -29,7 +29,8 @@ const std::string pair = "pair:pt>en";
 
 // "copy:T" another program copies T; "F1"; "own:T" the command writes T;
 // "release" a blocked translation answers; "wait:E" until event E;
-// "read:T" until the monitor has read the clipboard holding T;
+// "read:T" until the monitor has read the clipboard holding T; "busy" the
+// next read finds the clipboard held;
 // "off?" monitoring is off; "stop" closing.
 struct monitorRow {
     const char* name;
@@ -106,6 +107,10 @@ const monitorRow monitorRows[] = {
      {pair, on, "translate:um", "write:en:um", "speak:en:um@en", "translate:dois", "write:en:dois", "speak:en:dois@en",
       "abort"},
      {std::chrono::hours(1), 0ms}},
+    {"a busy clipboard is read again at the next poll",
+     {},
+     {"busy", "copy:um", "F1", "wait:speak:en:um@en", "stop"},
+     {pair, on, "translate:um", "write:en:um", "speak:en:um@en", "abort"}},
     {"a burst of changes is checked once",
      {},
      {"F1", "read:", "copy:um", "copy:dois", "wait:speak:en:dois@en", "stop"},
@@ -154,6 +159,8 @@ TEST_P(monitorTable, row)
             monitor.writeOwnText(utf8ToWide(argument));
         } else if (step == "release") {
             fake.release();
+        } else if (step == "busy") {
+            fake.busy();
         } else if (step.starts_with("wait:")) {
             ASSERT_TRUE(fake.waitFor(argument)) << argument.substr(0, 80);
         } else if (step.starts_with("read:")) {
