@@ -18,53 +18,53 @@ constexpr SIZE_T readLimit = 4 * 1024 * 1024 / sizeof(char16_t);
 
 class OpenedClipboard {
 public:
-    explicit OpenedClipboard(HWND owner) : open_(OpenClipboard(owner) != 0) {}
+    explicit OpenedClipboard(HWND owner) : opened(OpenClipboard(owner) != 0) {}
     OpenedClipboard(const OpenedClipboard&) = delete;
     OpenedClipboard& operator=(const OpenedClipboard&) = delete;
     ~OpenedClipboard()
     {
-        if (open_)
+        if (opened)
             CloseClipboard();
     }
-    bool open() const { return open_; }
+    bool open() const { return opened; }
 
 private:
-    bool open_;
+    bool opened;
 };
 
 class LockedBlock {
 public:
-    explicit LockedBlock(HGLOBAL block) : block_(block), data_(GlobalLock(block)) {}
+    explicit LockedBlock(HGLOBAL block) : lockedBlock(block), lockedData(GlobalLock(block)) {}
     LockedBlock(const LockedBlock&) = delete;
     LockedBlock& operator=(const LockedBlock&) = delete;
     ~LockedBlock()
     {
-        if (data_)
-            GlobalUnlock(block_);
+        if (lockedData)
+            GlobalUnlock(lockedBlock);
     }
-    void* data() const { return data_; }
+    void* data() const { return lockedData; }
 
 private:
-    HGLOBAL block_;
-    void* data_;
+    HGLOBAL lockedBlock;
+    void* lockedData;
 };
 
 // Ours until the clipboard takes it.
 class OwnedBlock {
 public:
-    explicit OwnedBlock(SIZE_T bytes) : block_(GlobalAlloc(GMEM_MOVEABLE, bytes)) {}
+    explicit OwnedBlock(SIZE_T bytes) : block(GlobalAlloc(GMEM_MOVEABLE, bytes)) {}
     OwnedBlock(const OwnedBlock&) = delete;
     OwnedBlock& operator=(const OwnedBlock&) = delete;
     ~OwnedBlock()
     {
-        if (block_)
-            GlobalFree(block_);
+        if (block)
+            GlobalFree(block);
     }
-    HGLOBAL get() const { return block_; }
-    void release() { block_ = nullptr; }
+    HGLOBAL get() const { return block; }
+    void release() { block = nullptr; }
 
 private:
-    HGLOBAL block_;
+    HGLOBAL block;
 };
 
 // EmptyClipboard after OpenClipboard(nullptr) leaves the clipboard without an
@@ -74,21 +74,21 @@ private:
 class MessageWindow {
 public:
     MessageWindow()
-        : window_(CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr),
-                                  nullptr))
+        : window(CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr),
+                                 nullptr))
     {
     }
     MessageWindow(const MessageWindow&) = delete;
     MessageWindow& operator=(const MessageWindow&) = delete;
     ~MessageWindow()
     {
-        if (window_)
-            DestroyWindow(window_);
+        if (window)
+            DestroyWindow(window);
     }
-    HWND get() const { return window_; }
+    HWND get() const { return window; }
 
 private:
-    HWND window_;
+    HWND window;
 };
 
 bool offered(UINT format)
@@ -197,16 +197,16 @@ public:
     {
         std::promise<HWND> created;
         auto window = created.get_future();
-        thread_ = std::thread([&created] { run(created); });
-        window_ = window.get();
+        watcherThread = std::thread([&created] { run(created); });
+        watcherWindow = window.get();
     }
     ChangeWatcher(const ChangeWatcher&) = delete;
     ChangeWatcher& operator=(const ChangeWatcher&) = delete;
     ~ChangeWatcher()
     {
-        if (window_)
-            PostMessageW(window_, WM_CLOSE, 0, 0);
-        thread_.join();
+        if (watcherWindow)
+            PostMessageW(watcherWindow, WM_CLOSE, 0, 0);
+        watcherThread.join();
     }
 
 private:
@@ -234,8 +234,8 @@ private:
             DispatchMessageW(&message);
     }
 
-    std::thread thread_;
-    HWND window_ = nullptr;
+    std::thread watcherThread;
+    HWND watcherWindow = nullptr;
 };
 
 std::mutex watcherMutex;

@@ -160,17 +160,17 @@ void installErrorHandlers()
 
 class OurDisplay {
 public:
-    explicit OurDisplay(Display* display) : display_(display) { ourDisplay = display; }
+    explicit OurDisplay(Display* display) : displayConnection(display) { ourDisplay = display; }
     OurDisplay(const OurDisplay&) = delete;
     OurDisplay& operator=(const OurDisplay&) = delete;
     ~OurDisplay()
     {
-        XCloseDisplay(display_);
+        XCloseDisplay(displayConnection);
         ourDisplay = nullptr;
     }
 
 private:
-    Display* display_;
+    Display* displayConnection;
 };
 
 struct XFreeDeleter {
@@ -183,18 +183,18 @@ struct XFreeDeleter {
 
 class FileDescriptor {
 public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
+    explicit FileDescriptor(int fd) : descriptor(fd) {}
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     ~FileDescriptor()
     {
-        if (fd_ >= 0)
-            close(fd_);
+        if (descriptor >= 0)
+            close(descriptor);
     }
-    int get() const { return fd_; }
+    int get() const { return descriptor; }
 
 private:
-    int fd_;
+    int descriptor;
 };
 
 struct Property {
@@ -221,38 +221,38 @@ struct Property {
 // trips of a conversion on every poll. Without the extension nothing is kept.
 class LastRead {
 public:
-    void enable() { enabled_ = true; }
+    void enable() { enabled = true; }
 
     // Something that may change the text: a new owner, our own write.
-    void invalidate() { ++changes_; }
+    void invalidate() { ++changes; }
 
     // Taken when a read starts and handed to keep() with what it found.
     // Changes and errors only grow, so their sum moves whenever either does.
-    std::uint64_t mark() const { return changes_ + ourErrors.load(); }
+    std::uint64_t mark() const { return changes + ourErrors.load(); }
 
     // Keeps the text unless it is empty (nothing, a failure or a secret) or
     // something changed while it was being read.
     void keep(std::uint64_t markAtStart, std::u16string text)
     {
-        text_.reset();
-        if (!enabled_ || text.empty() || markAtStart != mark())
+        keptText.reset();
+        if (!enabled || text.empty() || markAtStart != mark())
             return;
-        text_ = std::move(text);
-        mark_ = markAtStart;
+        keptText = std::move(text);
+        keptMark = markAtStart;
     }
 
     std::optional<std::u16string> find() const
     {
-        if (!text_ || mark_ != mark())
+        if (!keptText || keptMark != mark())
             return std::nullopt;
-        return text_;
+        return keptText;
     }
 
 private:
-    bool enabled_ = false;
-    std::uint64_t changes_ = 0;
-    std::uint64_t mark_ = 0;
-    std::optional<std::u16string> text_;
+    bool enabled = false;
+    std::uint64_t changes = 0;
+    std::uint64_t keptMark = 0;
+    std::optional<std::u16string> keptText;
 };
 
 enum class Answer { given, refused, none };
@@ -287,7 +287,7 @@ public:
     // `broken` turns true when the connection fails; Xlib then answers
     // every call at once and we only wind down.
     Connection(Display* display, int wakeFd, const std::atomic<bool>& stopping, const bool& broken)
-        : display_(display), wakeFd_(wakeFd), stopping_(stopping), broken_(broken)
+        : displayConnection(display), wakeDescriptor(wakeFd), serviceStopping(stopping), connectionBroken(broken)
     {
         const char* names[] = {"CLIPBOARD",
                                "TARGETS",
@@ -305,53 +305,53 @@ public:
                                "text/uri-list",
                                "x-special/gnome-copied-files"};
         Atom atoms[std::size(names)];
-        XInternAtoms(display_, const_cast<char**>(names), static_cast<int>(std::size(names)), False, atoms);
-        clipboard_ = atoms[0];
-        targets_ = atoms[1];
-        timestamp_ = atoms[2];
-        utf8String_ = atoms[3];
-        text_ = atoms[4];
-        incr_ = atoms[5];
-        secretHint_ = atoms[6];
-        selectionProperty_ = atoms[7];
-        timestampProperty_ = atoms[8];
-        multiple_ = atoms[9];
-        clipboardManager_ = atoms[10];
-        saveTargets_ = atoms[11];
-        saveProperty_ = atoms[12];
-        uriList_ = atoms[13];
-        copiedFiles_ = atoms[14];
+        XInternAtoms(displayConnection, const_cast<char**>(names), static_cast<int>(std::size(names)), False, atoms);
+        clipboard = atoms[0];
+        targetsAtom = atoms[1];
+        timestamp = atoms[2];
+        utf8String = atoms[3];
+        textAtom = atoms[4];
+        incr = atoms[5];
+        secretHint = atoms[6];
+        selectionProperty = atoms[7];
+        timestampProperty = atoms[8];
+        multiple = atoms[9];
+        clipboardManager = atoms[10];
+        saveTargets = atoms[11];
+        saveProperty = atoms[12];
+        uriList = atoms[13];
+        copiedFiles = atoms[14];
 
         XSetWindowAttributes attributes{};
         attributes.event_mask = PropertyChangeMask;
-        window_ = XCreateWindow(display_, DefaultRootWindow(display_), -10, -10, 1, 1, 0, 0, InputOnly, CopyFromParent,
-                                CWEventMask, &attributes);
+        window = XCreateWindow(displayConnection, DefaultRootWindow(displayConnection), -10, -10, 1, 1, 0, 0, InputOnly,
+                               CopyFromParent, CWEventMask, &attributes);
 
         // A quarter of the largest request, which Xlib counts in 4-byte units.
-        long maxUnits = XExtendedMaxRequestSize(display_);
+        long maxUnits = XExtendedMaxRequestSize(displayConnection);
         if (maxUnits == 0)
-            maxUnits = XMaxRequestSize(display_);
-        chunk_ = std::min<std::size_t>(largestChunk, static_cast<std::size_t>(maxUnits));
+            maxUnits = XMaxRequestSize(displayConnection);
+        chunkSize = std::min<std::size_t>(largestChunk, static_cast<std::size_t>(maxUnits));
         watchOwner();
-        XFlush(display_);
+        XFlush(displayConnection);
         // Whatever happened while no connection of ours watched counts as a change.
         if (!lost())
             countChange();
     }
 
-    bool lost() const { return broken_ || hungUp_; }
+    bool lost() const { return connectionBroken || hungUp; }
 
     std::u16string read()
     {
-        if (owned_)
-            return owned_->text;
+        if (ownedText)
+            return ownedText->text;
         // A change of owner already on its way to us must count.
         dispatchPending();
-        if (auto text = lastRead_.find())
+        if (auto text = lastRead.find())
             return std::move(*text);
-        const auto mark = lastRead_.mark();
+        const auto mark = lastRead.mark();
         auto text = readFromOwner();
-        lastRead_.keep(mark, text);
+        lastRead.keep(mark, text);
         return text;
     }
 
@@ -359,7 +359,7 @@ public:
     // count still equals it.
     bool write(const std::u16string& text, std::optional<std::uint64_t> expected)
     {
-        lastRead_.invalidate();
+        lastRead.invalidate();
         auto owned = std::make_unique<OwnedText>();
         owned->text = untilNul(text);
         owned->utf8 = std::make_shared<const std::string>(wideToUtf8(owned->text));
@@ -374,16 +374,16 @@ public:
         // older claim below (unless it falls in the same millisecond).
         if (expected && count(false) != *expected)
             return false;
-        XSetSelectionOwner(display_, clipboard_, window_, owned->since);
-        if (XGetSelectionOwner(display_, clipboard_) != window_) {
-            owned_.reset();
+        XSetSelectionOwner(displayConnection, clipboard, window, owned->since);
+        if (XGetSelectionOwner(displayConnection, clipboard) != window) {
+            ownedText.reset();
             return false;
         }
-        if (!ownerChangeEvent_) {
-            lastOwner_ = window_;
+        if (!ownerChangeEvent) {
+            lastOwner = window;
             countChange();
         }
-        owned_ = std::move(owned);
+        ownedText = std::move(owned);
         return true;
     }
 
@@ -392,13 +392,13 @@ public:
     std::uint64_t count(bool roundTrip = true)
     {
         if (roundTrip)
-            XSync(display_, False);
+            XSync(displayConnection, False);
         dispatchPending();
-        if (!ownerChangeEvent_ && !lost()) {
+        if (!ownerChangeEvent && !lost()) {
             // Without XFixes only a new owner window can be seen.
-            const Window owner = XGetSelectionOwner(display_, clipboard_);
-            if (owner != lastOwner_) {
-                lastOwner_ = owner;
+            const Window owner = XGetSelectionOwner(displayConnection, clipboard);
+            if (owner != lastOwner) {
+                lastOwner = owner;
                 countChange();
             }
         }
@@ -409,22 +409,22 @@ public:
     // serves its requests until it says it is done or handOverBound passes.
     void handOver()
     {
-        if (!owned_ || lost())
+        if (!ownedText || lost())
             return;
-        handingOver_ = true;
-        if (XGetSelectionOwner(display_, clipboardManager_) == None)
+        handingOver = true;
+        if (XGetSelectionOwner(displayConnection, clipboardManager) == None)
             return;
         const Time time = serverTime();
         if (time == CurrentTime)
             return;
-        const Atom saved[] = {utf8String_, XA_STRING, text_};
-        XChangeProperty(display_, window_, saveProperty_, XA_ATOM, 32, PropModeReplace,
+        const Atom saved[] = {utf8String, XA_STRING, textAtom};
+        XChangeProperty(displayConnection, window, saveProperty, XA_ATOM, 32, PropModeReplace,
                         reinterpret_cast<const unsigned char*>(saved), static_cast<int>(std::size(saved)));
-        XConvertSelection(display_, clipboardManager_, saveTargets_, saveProperty_, window_, time);
+        XConvertSelection(displayConnection, clipboardManager, saveTargets, saveProperty, window, time);
         waitFor(
             [&](const XEvent& e) {
-                return e.type == SelectionNotify && e.xselection.requestor == window_ &&
-                    e.xselection.selection == clipboardManager_ && e.xselection.target == saveTargets_;
+                return e.type == SelectionNotify && e.xselection.requestor == window &&
+                    e.xselection.selection == clipboardManager && e.xselection.target == saveTargets;
             },
             Clock::now() + handOverBound);
     }
@@ -433,8 +433,8 @@ public:
     void dispatchPending()
     {
         XEvent event;
-        while (!lost() && XPending(display_)) {
-            XNextEvent(display_, &event);
+        while (!lost() && XPending(displayConnection)) {
+            XNextEvent(displayConnection, &event);
             handle(event);
         }
     }
@@ -443,16 +443,16 @@ public:
     // earlier of `deadline` and the next transfer's deadline comes.
     void awaitActivity(std::optional<Clock::time_point> deadline)
     {
-        for (const auto& transfer : transfers_)
+        for (const auto& transfer : transfers)
             deadline = std::min(deadline.value_or(transfer.deadline), transfer.deadline);
-        pollfd fds[] = {{ConnectionNumber(display_), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+        pollfd fds[] = {{ConnectionNumber(displayConnection), POLLIN, 0}, {wakeDescriptor, POLLIN, 0}};
         const int ready = poll(fds, 2, deadline ? millisecondsUntil(*deadline) : -1);
         // Xlib may not notice a hang-up until it reads; no need to wait.
         if (ready > 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)))
-            hungUp_ = true;
+            hungUp = true;
         if (ready > 0 && (fds[1].revents & POLLIN)) {
             eventfd_t count;
-            eventfd_read(wakeFd_, &count);
+            eventfd_read(wakeDescriptor, &count);
         }
         dropStalledTransfers();
     }
@@ -460,14 +460,14 @@ public:
 private:
     std::u16string readFromOwner()
     {
-        if (XGetSelectionOwner(display_, clipboard_) == None)
+        if (XGetSelectionOwner(displayConnection, clipboard) == None)
             return {};
         const Time time = serverTime();
         if (time == CurrentTime)
             return {};
         const auto deadline = Clock::now() + readBound;
 
-        const Conversion targets = convert(targets_, time, deadline);
+        const Conversion targets = convert(targetsAtom, time, deadline);
         if (targets.answer == Answer::none)
             return {};
         bool offersUtf8 = true;
@@ -480,18 +480,18 @@ private:
             if (offersFilesOrImage(offered))
                 return {};
             // A hint that is offered but cannot be read counts as secret.
-            if (offers(secretHint_)) {
-                const Conversion hint = convert(secretHint_, time, deadline);
+            if (offers(secretHint)) {
+                const Conversion hint = convert(secretHint, time, deadline);
                 if (hint.answer != Answer::given || hint.property.data == "secret")
                     return {};
             }
-            offersUtf8 = offers(utf8String_);
+            offersUtf8 = offers(utf8String);
             offersString = offers(XA_STRING);
         }
 
         Conversion text;
         if (offersUtf8)
-            text = convert(utf8String_, time, deadline);
+            text = convert(utf8String, time, deadline);
         if (text.answer == Answer::none && offersUtf8)
             return {};
         if (text.answer == Answer::refused || !offersUtf8) {
@@ -511,11 +511,12 @@ private:
     // copied image may come with a text; neither text is what the user copied.
     bool offersFilesOrImage(const std::vector<Atom>& offered)
     {
-        if (std::any_of(offered.begin(), offered.end(), [&](Atom a) { return a == uriList_ || a == copiedFiles_; }))
+        if (std::any_of(offered.begin(), offered.end(), [&](Atom a) { return a == uriList || a == copiedFiles; }))
             return true;
         std::vector<char*> names(std::min(offered.size(), targetsLooked), nullptr);
         // Names of atoms that do not exist stay null.
-        XGetAtomNames(display_, const_cast<Atom*>(offered.data()), static_cast<int>(names.size()), names.data());
+        XGetAtomNames(displayConnection, const_cast<Atom*>(offered.data()), static_cast<int>(names.size()),
+                      names.data());
         bool image = false;
         for (char* name : names) {
             if (!name)
@@ -531,17 +532,17 @@ private:
     void watchOwner()
     {
         int eventBase, errorBase;
-        if (!XFixesQueryExtension(display_, &eventBase, &errorBase))
+        if (!XFixesQueryExtension(displayConnection, &eventBase, &errorBase))
             return;
         const auto errors = ourErrors.load();
-        XFixesSelectSelectionInput(display_, window_, clipboard_,
+        XFixesSelectSelectionInput(displayConnection, window, clipboard,
                                    XFixesSetSelectionOwnerNotifyMask | XFixesSelectionWindowDestroyNotifyMask |
                                        XFixesSelectionClientCloseNotifyMask);
-        XSync(display_, False);
+        XSync(displayConnection, False);
         if (lost() || ourErrors.load() != errors)
             return;
-        ownerChangeEvent_ = eventBase + XFixesSelectionNotify;
-        lastRead_.enable();
+        ownerChangeEvent = eventBase + XFixesSelectionNotify;
+        lastRead.enable();
     }
 
     template <typename Predicate>
@@ -549,14 +550,14 @@ private:
     {
         XEvent event;
         for (;;) {
-            while (!lost() && XPending(display_)) {
-                XNextEvent(display_, &event);
+            while (!lost() && XPending(displayConnection)) {
+                XNextEvent(displayConnection, &event);
                 if (wanted(event))
                     return event;
                 handle(event);
             }
             // Stopping cuts every wait short but the hand-over's.
-            if (lost() || (stopping_.load() && !handingOver_) || Clock::now() >= deadline)
+            if (lost() || (serviceStopping.load() && !handingOver) || Clock::now() >= deadline)
                 return std::nullopt;
             awaitActivity(deadline);
         }
@@ -564,11 +565,11 @@ private:
 
     Time serverTime()
     {
-        XChangeProperty(display_, window_, timestampProperty_, XA_INTEGER, 32, PropModeAppend, nullptr, 0);
+        XChangeProperty(displayConnection, window, timestampProperty, XA_INTEGER, 32, PropModeAppend, nullptr, 0);
         const auto event = waitFor(
             [&](const XEvent& e) {
-                return e.type == PropertyNotify && e.xproperty.window == window_ &&
-                    e.xproperty.atom == timestampProperty_;
+                return e.type == PropertyNotify && e.xproperty.window == window &&
+                    e.xproperty.atom == timestampProperty;
             },
             Clock::now() + replyBound);
         return event ? event->xproperty.time : CurrentTime;
@@ -588,8 +589,8 @@ private:
             unsigned char* raw = nullptr;
             const long units =
                 std::min<long>(propertyReadUnits, static_cast<long>((limit - property.data.size() + 3) / 4));
-            const int status = XGetWindowProperty(display_, window_, name, offset, units, False, AnyPropertyType, &type,
-                                                  &format, &items, &bytesAfter, &raw);
+            const int status = XGetWindowProperty(displayConnection, window, name, offset, units, False,
+                                                  AnyPropertyType, &type, &format, &items, &bytesAfter, &raw);
             std::unique_ptr<unsigned char, XFreeDeleter> owner(raw);
             if (status != Success || type == None)
                 return std::nullopt;
@@ -609,20 +610,20 @@ private:
             property.data.resize(limit);
             property.cut = true;
         }
-        XDeleteProperty(display_, window_, name);
+        XDeleteProperty(displayConnection, window, name);
         return property;
     }
 
     Conversion convert(Atom target, Time time, Clock::time_point deadline)
     {
-        XDeleteProperty(display_, window_, selectionProperty_);
-        XConvertSelection(display_, clipboard_, target, selectionProperty_, window_, time);
+        XDeleteProperty(displayConnection, window, selectionProperty);
+        XConvertSelection(displayConnection, clipboard, target, selectionProperty, window, time);
         // Owners echo the request's time, so a late answer to an earlier
         // request is not taken for this one.
         const auto notify = waitFor(
             [&](const XEvent& e) {
                 const XSelectionEvent& s = e.xselection;
-                return e.type == SelectionNotify && s.requestor == window_ && s.selection == clipboard_ &&
+                return e.type == SelectionNotify && s.requestor == window && s.selection == clipboard &&
                     s.target == target && (s.time == time || s.time == CurrentTime);
             },
             std::min(deadline, Clock::now() + replyBound));
@@ -635,7 +636,7 @@ private:
         auto property = takeProperty(notify->xselection.property, readLimit);
         if (!property)
             return result;
-        if (property->type == incr_)
+        if (property->type == incr)
             return receiveIncrementally(notify->xselection.property, deadline);
         result.answer = Answer::given;
         result.property = std::move(*property);
@@ -651,7 +652,7 @@ private:
         for (;;) {
             const auto changed = waitFor(
                 [&](const XEvent& e) {
-                    return e.type == PropertyNotify && e.xproperty.window == window_ && e.xproperty.atom == name &&
+                    return e.type == PropertyNotify && e.xproperty.window == window && e.xproperty.atom == name &&
                         e.xproperty.state == PropertyNewValue;
                 },
                 std::min(deadline, Clock::now() + replyBound));
@@ -673,8 +674,8 @@ private:
 
     void handle(const XEvent& event)
     {
-        if (ownerChangeEvent_ && event.type == *ownerChangeEvent_) {
-            lastRead_.invalidate();
+        if (ownerChangeEvent && event.type == *ownerChangeEvent) {
+            lastRead.invalidate();
             countChange();
             return;
         }
@@ -683,15 +684,15 @@ private:
             serve(event.xselectionrequest);
             break;
         case SelectionClear:
-            if (event.xselectionclear.selection == clipboard_)
-                owned_.reset();
+            if (event.xselectionclear.selection == clipboard)
+                ownedText.reset();
             break;
         case PropertyNotify:
             if (event.xproperty.state == PropertyDelete)
                 continueTransfer(event.xproperty.window, event.xproperty.atom);
             break;
         case DestroyNotify:
-            std::erase_if(transfers_,
+            std::erase_if(transfers,
                           [&](const OutgoingTransfer& t) { return t.requestor == event.xdestroywindow.window; });
             break;
         default:
@@ -704,7 +705,7 @@ private:
         XEvent reply{};
         XSelectionEvent& notify = reply.xselection;
         notify.type = SelectionNotify;
-        notify.display = display_;
+        notify.display = displayConnection;
         notify.requestor = request.requestor;
         notify.selection = request.selection;
         notify.target = request.target;
@@ -714,14 +715,14 @@ private:
         const Atom property = request.property == None ? request.target : request.property;
         // Requestors' timestamps are often stale (an earlier key press), so
         // they are not held against them.
-        const bool current = owned_ && request.selection == clipboard_ && request.owner == window_;
-        if (current && request.target == multiple_) {
+        const bool current = ownedText && request.selection == clipboard && request.owner == window;
+        if (current && request.target == multiple) {
             if (request.property != None && answerEach(request.requestor, request.property))
                 notify.property = property;
         } else if (current && answer(request.requestor, request.target, property)) {
             notify.property = property;
         }
-        XSendEvent(display_, request.requestor, False, NoEventMask, &reply);
+        XSendEvent(displayConnection, request.requestor, False, NoEventMask, &reply);
     }
 
     // MULTIPLE: the property lists pairs of a target and a property to put
@@ -733,7 +734,7 @@ private:
         unsigned long items;
         unsigned long bytesAfter;
         unsigned char* raw = nullptr;
-        const int status = XGetWindowProperty(display_, requestor, property, 0, 2 * targetsLooked, False,
+        const int status = XGetWindowProperty(displayConnection, requestor, property, 0, 2 * targetsLooked, False,
                                               AnyPropertyType, &type, &format, &items, &bytesAfter, &raw);
         std::unique_ptr<unsigned char, XFreeDeleter> owner(raw);
         if (status != Success || format != 32 || items % 2 != 0)
@@ -743,28 +744,28 @@ private:
         for (std::size_t i = 0; i < items; i += 2) {
             const auto target = static_cast<Atom>(pairs[i]);
             const auto into = static_cast<Atom>(pairs[i + 1]);
-            if (into == None || target == multiple_ || !answer(requestor, target, into))
+            if (into == None || target == multiple || !answer(requestor, target, into))
                 pairs[i + 1] = None;
         }
-        XChangeProperty(display_, requestor, property, type, 32, PropModeReplace,
+        XChangeProperty(displayConnection, requestor, property, type, 32, PropModeReplace,
                         reinterpret_cast<const unsigned char*>(pairs.data()), static_cast<int>(items));
         return true;
     }
 
     bool answer(Window requestor, Atom target, Atom property)
     {
-        if (target == targets_) {
-            const Atom offered[] = {targets_, timestamp_, multiple_, utf8String_, XA_STRING, text_};
-            XChangeProperty(display_, requestor, property, XA_ATOM, 32, PropModeReplace,
+        if (target == targetsAtom) {
+            const Atom offered[] = {targetsAtom, timestamp, multiple, utf8String, XA_STRING, textAtom};
+            XChangeProperty(displayConnection, requestor, property, XA_ATOM, 32, PropModeReplace,
                             reinterpret_cast<const unsigned char*>(offered), static_cast<int>(std::size(offered)));
-        } else if (target == timestamp_) {
-            const long since = static_cast<long>(owned_->since);
-            XChangeProperty(display_, requestor, property, XA_INTEGER, 32, PropModeReplace,
+        } else if (target == timestamp) {
+            const long since = static_cast<long>(ownedText->since);
+            XChangeProperty(displayConnection, requestor, property, XA_INTEGER, 32, PropModeReplace,
                             reinterpret_cast<const unsigned char*>(&since), 1);
-        } else if (target == utf8String_ || target == text_) {
-            send(requestor, property, utf8String_, owned_->utf8);
+        } else if (target == utf8String || target == textAtom) {
+            send(requestor, property, utf8String, ownedText->utf8);
         } else if (target == XA_STRING) {
-            send(requestor, property, XA_STRING, owned_->latin1);
+            send(requestor, property, XA_STRING, ownedText->latin1);
         } else {
             return false;
         }
@@ -773,31 +774,31 @@ private:
 
     void send(Window requestor, Atom property, Atom type, const std::shared_ptr<const std::string>& data)
     {
-        if (data->size() <= chunk_) {
-            XChangeProperty(display_, requestor, property, type, 8, PropModeReplace,
+        if (data->size() <= chunkSize) {
+            XChangeProperty(displayConnection, requestor, property, type, 8, PropModeReplace,
                             reinterpret_cast<const unsigned char*>(data->data()), static_cast<int>(data->size()));
             return;
         }
         // Selecting on the requestor before it hears from us, so that no
         // deletion of the property is missed.
-        XSelectInput(display_, requestor, PropertyChangeMask | StructureNotifyMask);
+        XSelectInput(displayConnection, requestor, PropertyChangeMask | StructureNotifyMask);
         const long size = static_cast<long>(data->size());
-        XChangeProperty(display_, requestor, property, incr_, 32, PropModeReplace,
+        XChangeProperty(displayConnection, requestor, property, incr, 32, PropModeReplace,
                         reinterpret_cast<const unsigned char*>(&size), 1);
-        std::erase_if(transfers_,
+        std::erase_if(transfers,
                       [&](const OutgoingTransfer& t) { return t.requestor == requestor && t.property == property; });
-        transfers_.push_back({requestor, property, type, data, 0, Clock::now() + stalledTransferBound});
+        transfers.push_back({requestor, property, type, data, 0, Clock::now() + stalledTransferBound});
     }
 
     void continueTransfer(Window requestor, Atom property)
     {
-        const auto it = std::find_if(transfers_.begin(), transfers_.end(), [&](const OutgoingTransfer& t) {
+        const auto it = std::find_if(transfers.begin(), transfers.end(), [&](const OutgoingTransfer& t) {
             return t.requestor == requestor && t.property == property;
         });
-        if (it == transfers_.end())
+        if (it == transfers.end())
             return;
-        const std::size_t length = std::min(chunk_, it->data->size() - it->offset);
-        XChangeProperty(display_, requestor, property, it->type, 8, PropModeReplace,
+        const std::size_t length = std::min(chunkSize, it->data->size() - it->offset);
+        XChangeProperty(displayConnection, requestor, property, it->type, 8, PropModeReplace,
                         reinterpret_cast<const unsigned char*>(it->data->data() + it->offset),
                         static_cast<int>(length));
         it->offset += length;
@@ -810,42 +811,42 @@ private:
     void finishTransfer(std::vector<OutgoingTransfer>::iterator it)
     {
         const Window requestor = it->requestor;
-        transfers_.erase(it);
-        const bool more = std::any_of(transfers_.begin(), transfers_.end(),
+        transfers.erase(it);
+        const bool more = std::any_of(transfers.begin(), transfers.end(),
                                       [&](const OutgoingTransfer& t) { return t.requestor == requestor; });
         if (!more)
-            XSelectInput(display_, requestor, NoEventMask);
+            XSelectInput(displayConnection, requestor, NoEventMask);
     }
 
     void dropStalledTransfers()
     {
         const auto now = Clock::now();
-        for (auto it = transfers_.begin(); it != transfers_.end();) {
+        for (auto it = transfers.begin(); it != transfers.end();) {
             if (it->deadline <= now) {
                 finishTransfer(it);
-                it = transfers_.begin();
+                it = transfers.begin();
             } else {
                 ++it;
             }
         }
     }
 
-    Display* display_;
-    int wakeFd_;
-    const std::atomic<bool>& stopping_;
-    const bool& broken_;
-    bool hungUp_ = false;
-    bool handingOver_ = false;
-    Window window_;
-    Window lastOwner_ = None;  // without XFixes only
-    Atom clipboard_, targets_, timestamp_, utf8String_, text_, incr_, secretHint_, multiple_;
-    Atom clipboardManager_, saveTargets_, uriList_, copiedFiles_;
-    Atom selectionProperty_, timestampProperty_, saveProperty_;
-    std::size_t chunk_;
-    std::unique_ptr<OwnedText> owned_;
-    std::vector<OutgoingTransfer> transfers_;
-    std::optional<int> ownerChangeEvent_;  // with XFixes only
-    LastRead lastRead_;
+    Display* displayConnection;
+    int wakeDescriptor;
+    const std::atomic<bool>& serviceStopping;
+    const bool& connectionBroken;
+    bool hungUp = false;
+    bool handingOver = false;
+    Window window;
+    Window lastOwner = None;  // without XFixes only
+    Atom clipboard, targetsAtom, timestamp, utf8String, textAtom, incr, secretHint, multiple;
+    Atom clipboardManager, saveTargets, uriList, copiedFiles;
+    Atom selectionProperty, timestampProperty, saveProperty;
+    std::size_t chunkSize;
+    std::unique_ptr<OwnedText> ownedText;
+    std::vector<OutgoingTransfer> transfers;
+    std::optional<int> ownerChangeEvent;  // with XFixes only
+    LastRead lastRead;
 };
 
 enum class Operation { read, write, writeIfUnchanged, count };
@@ -865,23 +866,23 @@ struct Request {
 
 class Service {
 public:
-    Service() : wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+    Service() : wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
     {
-        if (wake_.get() < 0) {
-            ended_ = true;
+        if (wake.get() < 0) {
+            threadEnded = true;
             return;
         }
         try {
-            thread_ = std::thread([this] { run(); });
+            serviceThread = std::thread([this] { run(); });
         } catch (...) {
-            ended_ = true;
+            threadEnded = true;
         }
     }
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
     ~Service() { stop(); }
 
-    bool ended() const { return ended_.load(); }
+    bool ended() const { return threadEnded.load(); }
 
     // The request as the service answered it; nothing if it did not in time.
     std::optional<Request> call(Request request)
@@ -889,14 +890,14 @@ public:
         const auto bound = (request.operation == Operation::read ? replyBound + readBound : replyBound) + callerSlack;
         auto queued = std::make_shared<Request>(std::move(request));
         {
-            std::lock_guard lock(mutex_);
-            if (stopping_ || ended_)
+            std::lock_guard lock(queueMutex);
+            if (stopping || threadEnded)
                 return std::nullopt;
-            queue_.push_back(queued);
+            queue.push_back(queued);
         }
-        eventfd_write(wake_.get(), 1);
-        std::unique_lock lock(mutex_);
-        answered_.wait_for(lock, bound, [&] { return queued->done; });
+        eventfd_write(wake.get(), 1);
+        std::unique_lock lock(queueMutex);
+        answered.wait_for(lock, bound, [&] { return queued->done; });
         if (!queued->done)
             return std::nullopt;
         return *queued;
@@ -906,19 +907,19 @@ public:
     void stop()
     {
         {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
+            std::lock_guard lock(queueMutex);
+            stopping = true;
         }
-        if (wake_.get() >= 0)
-            eventfd_write(wake_.get(), 1);
-        if (!thread_.joinable())
+        if (wake.get() >= 0)
+            eventfd_write(wake.get(), 1);
+        if (!serviceThread.joinable())
             return;
         // Someone's handler may call exit() on our thread, which then runs
         // the static destructors here.
-        if (thread_.get_id() == std::this_thread::get_id())
-            thread_.detach();
+        if (serviceThread.get_id() == std::this_thread::get_id())
+            serviceThread.detach();
         else
-            thread_.join();
+            serviceThread.join();
     }
 
 private:
@@ -929,16 +930,16 @@ private:
         } catch (...) {
         }
         answerQueued();
-        ended_ = true;
+        threadEnded = true;
     }
 
     void answerQueued()
     {
-        std::lock_guard lock(mutex_);
-        for (auto& request : queue_)
+        std::lock_guard lock(queueMutex);
+        for (auto& request : queue)
             request->done = true;
-        queue_.clear();
-        answered_.notify_all();
+        queue.clear();
+        answered.notify_all();
     }
 
     void serve()
@@ -952,15 +953,15 @@ private:
         bool broken = false;
         XSetIOErrorExitHandler(display, onConnectionLost, &broken);
         const OurDisplay ours(display);
-        Connection connection(display, wake_.get(), stopping_, broken);
+        Connection connection(display, wake.get(), stopping, broken);
 
         for (;;) {
             std::deque<std::shared_ptr<Request>> requests;
             {
-                std::lock_guard lock(mutex_);
-                if (stopping_)
+                std::lock_guard lock(queueMutex);
+                if (stopping)
                     break;
-                requests.swap(queue_);
+                requests.swap(queue);
             }
             for (auto& request : requests) {
                 Request result(request->operation);
@@ -970,23 +971,23 @@ private:
                     result = Request(request->operation);
                 }
                 result.done = true;
-                std::lock_guard lock(mutex_);
+                std::lock_guard lock(queueMutex);
                 *request = std::move(result);
-                answered_.notify_all();
+                answered.notify_all();
             }
             connection.dispatchPending();
             if (connection.lost())
                 break;
             {
-                std::lock_guard lock(mutex_);
-                if (stopping_ || !queue_.empty())
+                std::lock_guard lock(queueMutex);
+                if (stopping || !queue.empty())
                     continue;
             }
             connection.awaitActivity(std::nullopt);
         }
         // Callers do not wait for the hand-over.
         answerQueued();
-        if (stopping_)
+        if (stopping)
             connection.handOver();
     }
 
@@ -1008,13 +1009,13 @@ private:
         }
     }
 
-    FileDescriptor wake_;
-    std::mutex mutex_;
-    std::condition_variable answered_;
-    std::deque<std::shared_ptr<Request>> queue_;
-    std::atomic<bool> stopping_{false};
-    std::atomic<bool> ended_{false};
-    std::thread thread_;
+    FileDescriptor wake;
+    std::mutex queueMutex;
+    std::condition_variable answered;
+    std::deque<std::shared_ptr<Request>> queue;
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> threadEnded{false};
+    std::thread serviceThread;
 };
 
 // The service is started on first use and after a failed connection; only

@@ -143,25 +143,25 @@ using Address = std::unique_ptr<SPDConnectionAddress, AddressFree>;
 
 class Descriptor {
 public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    explicit Descriptor(int fd = -1) : descriptor(fd) {}
     ~Descriptor() { reset(); }
-    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Descriptor(Descriptor&& other) noexcept : descriptor(std::exchange(other.descriptor, -1)) {}
     Descriptor& operator=(Descriptor&& other) noexcept
     {
-        reset(std::exchange(other.fd_, -1));
+        reset(std::exchange(other.descriptor, -1));
         return *this;
     }
     void reset(int fd = -1)
     {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = fd;
+        if (descriptor >= 0)
+            close(descriptor);
+        descriptor = fd;
     }
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
+    int get() const { return descriptor; }
+    explicit operator bool() const { return descriptor >= 0; }
 
 private:
-    int fd_;
+    int descriptor;
 };
 
 // Waits for `events` on `fd` until `deadline`; false when it passes.
@@ -269,16 +269,16 @@ struct Progress {
 // One connection to the daemon, used by the worker thread alone.
 class Daemon {
 public:
-    bool connected() const { return static_cast<bool>(socket_); }
+    bool connected() const { return static_cast<bool>(daemonSocket); }
 
     void disconnect()
     {
-        socket_.reset();
-        inbox_.clear();
-        language_.clear();
-        priority_.reset();
-        last_.reset();
-        progress_.clear();
+        daemonSocket.reset();
+        inbox.clear();
+        currentLanguage.clear();
+        priority.reset();
+        last.reset();
+        progressById.clear();
     }
 
     // Connects and introduces the client. An explicit address (SPEECHD_ADDRESS)
@@ -293,18 +293,18 @@ public:
         std::free(error);
         if (!address)
             return false;
-        socket_ = connectTo(*address, Clock::now() + replyTimeout);
-        if (!socket_ && std::getenv("SPEECHD_ADDRESS") == nullptr && address->method == SPD_METHOD_UNIX_SOCKET &&
+        daemonSocket = connectTo(*address, Clock::now() + replyTimeout);
+        if (!daemonSocket && std::getenv("SPEECHD_ADDRESS") == nullptr && address->method == SPD_METHOD_UNIX_SOCKET &&
             spawnDaemon(address->unix_socket_name))
-            socket_ = connectTo(*address, Clock::now() + replyTimeout);
-        if (!socket_)
+            daemonSocket = connectTo(*address, Clock::now() + replyTimeout);
+        if (!daemonSocket)
             return false;
         const bool greeted = command("SET SELF CLIENT_NAME \"" + userName() + ":" + clientName + ":main\"") &&
             command("SET SELF SSML_MODE off");
         // A daemon without speech events is still spoken to, with no waits.
-        notified_ = greeted && command("SET SELF NOTIFICATION BEGIN on") && command("SET SELF NOTIFICATION END on") &&
+        notified = greeted && command("SET SELF NOTIFICATION BEGIN on") && command("SET SELF NOTIFICATION END on") &&
             command("SET SELF NOTIFICATION CANCEL on");
-        if (!greeted || !socket_) {
+        if (!greeted || !daemonSocket) {
             disconnect();
             return false;
         }
@@ -318,14 +318,13 @@ public:
     // Each wait is bounded. False when the connection failed meanwhile.
     bool awaitPrevious(Priority next)
     {
-        if (!last_ || !notified_)
+        if (!last || !notified)
             return true;
         for (;;) {
-            const Progress& progress = progress_[last_->id];
-            if (progress.over ||
-                (next == Priority::message && (progress.begun || last_->priority == Priority::message)))
+            const Progress& progress = progressById[last->id];
+            if (progress.over || (next == Priority::message && (progress.begun || last->priority == Priority::message)))
                 return true;
-            const auto deadline = progress.begun ? *progress.begun + last_->endTimeout : last_->sent + beginTimeout;
+            const auto deadline = progress.begun ? *progress.begun + last->endTimeout : last->sent + beginTimeout;
             if (Clock::now() >= deadline)
                 return true;
             if (!readResponse(deadline, false))
@@ -341,18 +340,18 @@ public:
     {
         const std::string language =
             isLanguageCode(utterance.language) ? daemonLanguage(utterance.language) : defaultLanguage;
-        if (language != language_) {
+        if (language != currentLanguage) {
             // A daemon that refuses the code still speaks, in its own voice.
             const auto reply = exchange("SET SELF LANGUAGE " + language);
             if (!reply)
                 return Delivery::notSent;
-            language_ = isSuccess(*reply) ? language : std::string();
+            currentLanguage = isSuccess(*reply) ? language : std::string();
         }
-        if (priority_ != utterance.priority) {
+        if (priority != utterance.priority) {
             if (!command(utterance.priority == Priority::message ? "SET SELF PRIORITY message"
                                                                  : "SET SELF PRIORITY text"))
                 return Delivery::notSent;
-            priority_ = utterance.priority;
+            priority = utterance.priority;
         }
         const auto receiving = exchange("SPEAK");
         if (!receiving || receiving->code != 230)
@@ -369,8 +368,8 @@ public:
         const long id = queued->lines.empty() ? 0 : std::strtol(queued->lines.front().c_str(), &end, 10);
         if (id > 0 && end && *end == '\0') {
             const auto characters = static_cast<long>(characterCount(utterance.text));
-            last_ = Spoken{id, utterance.priority, sent, endTimeoutBase + characters * endTimeoutPerCharacter};
-            progress_.erase(progress_.begin(), progress_.lower_bound(id));
+            last = Spoken{id, utterance.priority, sent, endTimeoutBase + characters * endTimeoutPerCharacter};
+            progressById.erase(progressById.begin(), progressById.lower_bound(id));
         }
         return Delivery::spoken;
     }
@@ -401,16 +400,16 @@ private:
 
     bool send(std::string_view data, Clock::time_point deadline = Clock::now() + replyTimeout)
     {
-        while (socket_ && !data.empty()) {
-            const ssize_t n = ::send(socket_.get(), data.data(), data.size(), MSG_NOSIGNAL);
+        while (daemonSocket && !data.empty()) {
+            const ssize_t n = ::send(daemonSocket.get(), data.data(), data.size(), MSG_NOSIGNAL);
             if (n > 0)
                 data.remove_prefix(static_cast<size_t>(n));
-            else if (n < 0 && (errno == EINTR || (errno == EAGAIN && ready(socket_.get(), POLLOUT, deadline))))
+            else if (n < 0 && (errno == EINTR || (errno == EAGAIN && ready(daemonSocket.get(), POLLOUT, deadline))))
                 continue;
             else
                 fail();
         }
-        return static_cast<bool>(socket_);
+        return static_cast<bool>(daemonSocket);
     }
 
     // The next reply, noting the events that come before it.
@@ -434,19 +433,19 @@ private:
                 note(*response);
                 return response;
             }
-            if (!socket_ || inbox_.size() > maxResponse) {
+            if (!daemonSocket || inbox.size() > maxResponse) {
                 fail();
                 return std::nullopt;
             }
-            if (!ready(socket_.get(), POLLIN, deadline)) {
+            if (!ready(daemonSocket.get(), POLLIN, deadline)) {
                 if (lateIsFailure)
                     fail();
                 return std::nullopt;
             }
             char buffer[4096];
-            const ssize_t n = recv(socket_.get(), buffer, sizeof buffer, 0);
+            const ssize_t n = recv(daemonSocket.get(), buffer, sizeof buffer, 0);
             if (n > 0)
-                inbox_.append(buffer, static_cast<size_t>(n));
+                inbox.append(buffer, static_cast<size_t>(n));
             else if (n == 0 || (errno != EAGAIN && errno != EINTR))
                 fail();
         }
@@ -458,10 +457,10 @@ private:
     {
         Response response;
         for (size_t start = 0;;) {
-            const size_t end = inbox_.find('\n', start);
+            const size_t end = inbox.find('\n', start);
             if (end == std::string::npos)
                 return std::nullopt;
-            std::string_view line(inbox_.data() + start, end - start);
+            std::string_view line(inbox.data() + start, end - start);
             if (!line.empty() && line.back() == '\r')
                 line.remove_suffix(1);
             if (response.lines.empty())
@@ -469,7 +468,7 @@ private:
             response.lines.emplace_back(line.size() > 4 ? line.substr(4) : std::string_view());
             start = end + 1;
             if (line.size() < 4 || line[3] != '-') {
-                inbox_.erase(0, start);
+                inbox.erase(0, start);
                 return response;
             }
         }
@@ -482,9 +481,9 @@ private:
             return;
         char* end = nullptr;
         const long id = std::strtol(event.lines.front().c_str(), &end, 10);
-        if (id <= 0 || *end != '\0' || (last_ && id < last_->id))
+        if (id <= 0 || *end != '\0' || (last && id < last->id))
             return;
-        Progress& progress = progress_[id];
+        Progress& progress = progressById[id];
         if (event.code == 701)
             progress.begun = Clock::now();
         else
@@ -492,15 +491,15 @@ private:
     }
 
     // A late reply would answer the wrong command: nothing more is read.
-    void fail() { socket_.reset(); }
+    void fail() { daemonSocket.reset(); }
 
-    Descriptor socket_;
-    std::string inbox_;
-    bool notified_ = false;
-    std::string language_;
-    std::optional<Priority> priority_;
-    std::optional<Spoken> last_;
-    std::map<long, Progress> progress_;
+    Descriptor daemonSocket;
+    std::string inbox;
+    bool notified = false;
+    std::string currentLanguage;
+    std::optional<Priority> priority;
+    std::optional<Spoken> last;
+    std::map<long, Progress> progressById;
 };
 
 class Speaker {
@@ -513,24 +512,24 @@ public:
     void enqueue(Utterance utterance)
     {
         {
-            std::lock_guard<std::mutex> guard(mutex_);
-            queue_.push_back(std::move(utterance));
+            std::lock_guard<std::mutex> guard(queueMutex);
+            queue.push_back(std::move(utterance));
         }
-        wake_.notify_one();
+        wake.notify_one();
     }
 
 private:
     void run()
     {
-        if (!daemon_.connect())
+        if (!daemon.connect())
             dropQueued();
         for (;;) {
             Utterance next;
             {
-                std::unique_lock<std::mutex> lock(mutex_);
-                wake_.wait(lock, [this] { return !queue_.empty(); });
-                next = std::move(queue_.front());
-                queue_.pop_front();
+                std::unique_lock<std::mutex> lock(queueMutex);
+                wake.wait(lock, [this] { return !queue.empty(); });
+                next = std::move(queue.front());
+                queue.pop_front();
             }
             if (!deliver(next))
                 dropQueued();
@@ -543,22 +542,22 @@ private:
     // answered.
     bool deliver(const Utterance& utterance)
     {
-        bool fresh = !daemon_.connected();
-        if (fresh && !daemon_.connect())
+        bool fresh = !daemon.connected();
+        if (fresh && !daemon.connect())
             return false;
-        if (!daemon_.awaitPrevious(utterance.priority)) {
-            if (!daemon_.connect())
+        if (!daemon.awaitPrevious(utterance.priority)) {
+            if (!daemon.connect())
                 return false;
             fresh = true;
         }
-        auto delivery = daemon_.say(utterance);
-        if (delivery == Daemon::Delivery::notSent && !fresh && !daemon_.connected()) {
-            if (!daemon_.connect())
+        auto delivery = daemon.say(utterance);
+        if (delivery == Daemon::Delivery::notSent && !fresh && !daemon.connected()) {
+            if (!daemon.connect())
                 return false;
-            delivery = daemon_.say(utterance);
+            delivery = daemon.say(utterance);
         }
         if (delivery != Daemon::Delivery::spoken)
-            daemon_.disconnect();
+            daemon.disconnect();
         return true;
     }
 
@@ -566,16 +565,16 @@ private:
     // The next utterance tries the daemon again.
     void dropQueued()
     {
-        std::lock_guard<std::mutex> guard(mutex_);
-        queue_.clear();
+        std::lock_guard<std::mutex> guard(queueMutex);
+        queue.clear();
     }
 
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<Utterance> queue_;
+    std::mutex queueMutex;
+    std::condition_variable wake;
+    std::deque<Utterance> queue;
 
     // Used by the worker thread alone.
-    Daemon daemon_;
+    Daemon daemon;
 };
 
 // Never destroyed: its thread runs until the process ends, and the

@@ -89,56 +89,59 @@ struct Offer {
 class FakeOwner {
 public:
     FakeOwner(std::vector<Offer> offers, bool listsTargets, bool silent)
-        : display_(XOpenDisplay(nullptr)), offers_(std::move(offers)), listsTargets_(listsTargets), silent_(silent)
+        : ownerDisplay(XOpenDisplay(nullptr)),
+          offered(std::move(offers)),
+          targetsListed(listsTargets),
+          staysSilent(silent)
     {
-        window_ = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, 1, 1, 0, 0, 0);
+        window = XCreateSimpleWindow(ownerDisplay, DefaultRootWindow(ownerDisplay), 0, 0, 1, 1, 0, 0, 0);
         takeClipboard();
-        EXPECT_TRUE(eventually([&] { return clipboardOwner() == window_; }));
+        EXPECT_TRUE(eventually([&] { return clipboardOwner() == window; }));
     }
     ~FakeOwner()
     {
         pause();
-        XCloseDisplay(display_);
+        XCloseDisplay(ownerDisplay);
     }
 
     // A new copy by the same program, which takes the clipboard again.
     void copy(std::vector<Offer> offers)
     {
         pause();
-        offers_ = std::move(offers);
+        offered = std::move(offers);
         takeClipboard();
     }
 
-    int requestsSeen() const { return requests_; }
+    int requestsSeen() const { return requests; }
 
 private:
     void takeClipboard()
     {
-        XSetSelectionOwner(display_, XInternAtom(display_, "CLIPBOARD", False), window_, CurrentTime);
-        XSync(display_, False);
-        stop_ = false;
-        thread_ = std::thread([this] { run(); });
+        XSetSelectionOwner(ownerDisplay, XInternAtom(ownerDisplay, "CLIPBOARD", False), window, CurrentTime);
+        XSync(ownerDisplay, False);
+        stop = false;
+        ownerThread = std::thread([this] { run(); });
     }
 
     void pause()
     {
-        stop_ = true;
-        thread_.join();
+        stop = true;
+        ownerThread.join();
     }
 
     void run()
     {
-        while (!stop_) {
-            while (XPending(display_)) {
+        while (!stop) {
+            while (XPending(ownerDisplay)) {
                 XEvent event;
-                XNextEvent(display_, &event);
+                XNextEvent(ownerDisplay, &event);
                 if (event.type != SelectionRequest)
                     continue;
-                ++requests_;
-                if (!silent_)
+                ++requests;
+                if (!staysSilent)
                     answer(event.xselectionrequest);
             }
-            pollfd fd{ConnectionNumber(display_), POLLIN, 0};
+            pollfd fd{ConnectionNumber(ownerDisplay), POLLIN, 0};
             poll(&fd, 1, 20);
         }
     }
@@ -146,37 +149,37 @@ private:
     void answer(const XSelectionRequestEvent& request)
     {
         XEvent reply{};
-        reply.xselection = {SelectionNotify, 0,    True,        display_, request.requestor, request.selection,
+        reply.xselection = {SelectionNotify, 0,    True,        ownerDisplay, request.requestor, request.selection,
                             request.target,  None, request.time};
-        std::vector<Atom> targets{XInternAtom(display_, "TARGETS", False)};
-        for (const auto& offer : offers_) {
-            const Atom target = XInternAtom(display_, offer.target.c_str(), False);
+        std::vector<Atom> targets{XInternAtom(ownerDisplay, "TARGETS", False)};
+        for (const auto& offer : offered) {
+            const Atom target = XInternAtom(ownerDisplay, offer.target.c_str(), False);
             targets.push_back(target);
             if (target == request.target) {
-                XChangeProperty(display_, request.requestor, request.property,
-                                XInternAtom(display_, offer.type.c_str(), False), 8, PropModeReplace,
+                XChangeProperty(ownerDisplay, request.requestor, request.property,
+                                XInternAtom(ownerDisplay, offer.type.c_str(), False), 8, PropModeReplace,
                                 reinterpret_cast<const unsigned char*>(offer.data.data()),
                                 static_cast<int>(offer.data.size()));
                 reply.xselection.property = request.property;
             }
         }
-        if (listsTargets_ && request.target == targets[0]) {
-            XChangeProperty(display_, request.requestor, request.property, XA_ATOM, 32, PropModeReplace,
+        if (targetsListed && request.target == targets[0]) {
+            XChangeProperty(ownerDisplay, request.requestor, request.property, XA_ATOM, 32, PropModeReplace,
                             reinterpret_cast<const unsigned char*>(targets.data()), static_cast<int>(targets.size()));
             reply.xselection.property = request.property;
         }
-        XSendEvent(display_, request.requestor, False, NoEventMask, &reply);
-        XFlush(display_);
+        XSendEvent(ownerDisplay, request.requestor, False, NoEventMask, &reply);
+        XFlush(ownerDisplay);
     }
 
-    Display* display_;
-    Window window_;
-    std::vector<Offer> offers_;
-    bool listsTargets_;
-    bool silent_;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> requests_{0};
-    std::thread thread_;
+    Display* ownerDisplay;
+    Window window;
+    std::vector<Offer> offered;
+    bool targetsListed;
+    bool staysSilent;
+    std::atomic<bool> stop{false};
+    std::atomic<int> requests{0};
+    std::thread ownerThread;
 };
 
 std::string largeText()

@@ -38,16 +38,16 @@ constexpr char linkTarget[] = "documento.txt";
 
 class LoggerTest : public ::testing::Test {
 protected:
-    void SetUp() override { dir_ = testing_support::temporaryFolder("tarsel-logger"); }
-    void TearDown() override { fs::remove_all(dir_); }
+    void SetUp() override { dir = testing_support::temporaryFolder("tarsel-logger"); }
+    void TearDown() override { fs::remove_all(dir); }
 
-    // Runs `scenario` in a child process whose working directory is dir_.
+    // Runs `scenario` in a child process whose working directory is `dir`.
     template <typename Scenario>
     void inChild(Scenario scenario)
     {
         EXPECT_EXIT(
             {
-                if (chdir(dir_.c_str()) != 0)
+                if (chdir(dir.c_str()) != 0)
                     _exit(2);
                 scenario();
                 _exit(0);
@@ -58,24 +58,24 @@ protected:
     // The file's bytes, or nullopt when no regular file has that name.
     std::optional<std::string> contents(const char* name) const
     {
-        if (!fs::is_regular_file(dir_ / name))
+        if (!fs::is_regular_file(dir / name))
             return std::nullopt;
-        std::ifstream in(dir_ / name, std::ios::binary);
+        std::ifstream in(dir / name, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
     // A directory in the place of a log file: no one, root included, can
     // open it for writing.
-    void block(const char* name) { fs::create_directory(dir_ / name); }
-    void plant(const char* name) { std::ofstream(dir_ / name) << "linha antiga\n"; }
+    void block(const char* name) { fs::create_directory(dir / name); }
+    void plant(const char* name) { std::ofstream(dir / name) << "linha antiga\n"; }
     // A symbolic link in the place of a log file, to a file of the user's.
     void link(const char* name)
     {
         plant(linkTarget);
-        fs::create_symlink(linkTarget, dir_ / name);
+        fs::create_symlink(linkTarget, dir / name);
     }
 
-    fs::path dir_;
+    fs::path dir;
 };
 
 struct Case {
@@ -192,7 +192,7 @@ TEST_F(LoggerTest, TwoThreadsWriteWholeLines)
         expected.insert(message('b', i));
     }
     std::multiset<std::string> lines;
-    std::ifstream in(dir_ / fallbackName, std::ios::binary);
+    std::ifstream in(dir / fallbackName, std::ios::binary);
     for (std::string line; std::getline(in, line);)
         lines.insert(line);
     EXPECT_TRUE(lines == expected) << lines.size() << " lines, " << expected.size() << " expected";

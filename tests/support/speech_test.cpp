@@ -63,10 +63,10 @@ public:
     FakeSpeechd(const fs::path& socket, const fs::path& log, std::vector<const char*> misbehaviour = {})
         : daemon(arguments(socket, log, misbehaviour), testing_support::childProcess::pipeTo::stdoutOfChild, true)
     {
-        ready_ = daemon.readUntil("READY", 10s).has_value();
+        listening = daemon.readUntil("READY", 10s).has_value();
     }
 
-    bool ready() const { return ready_; }
+    bool ready() const { return listening; }
 
 private:
     static std::vector<std::string> arguments(const fs::path& socket, const fs::path& log,
@@ -79,19 +79,19 @@ private:
     }
 
     testing_support::childProcess daemon;
-    bool ready_ = false;
+    bool listening = false;
 };
 
 class SpeechTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dir_ = testing_support::temporaryFolder("tarsel-speech");
-        socket_ = dir_ / "speechd.sock";
-        log_ = dir_ / "speech.jsonl";
-        setenv("SPEECHD_ADDRESS", ("unix_socket:" + socket_.string()).c_str(), 1);
+        dir = testing_support::temporaryFolder("tarsel-speech");
+        socketPath = dir / "speechd.sock";
+        logPath = dir / "speech.jsonl";
+        setenv("SPEECHD_ADDRESS", ("unix_socket:" + socketPath.string()).c_str(), 1);
     }
-    void TearDown() override { fs::remove_all(dir_); }
+    void TearDown() override { fs::remove_all(dir); }
 
     // Runs `scenario` in a fresh process, where speech has never been used.
     template <typename Scenario>
@@ -119,7 +119,7 @@ protected:
 
     bool waitForCount(size_t count, Clock::duration timeout = 20s) const
     {
-        return waitUntil([&] { return recorded(log_).size() >= count; }, timeout);
+        return waitUntil([&] { return recorded(logPath).size() >= count; }, timeout);
     }
 
     // Speaks `text` again and again until `log` holds an utterance.
@@ -133,7 +133,7 @@ protected:
             15s);
     }
 
-    fs::path dir_, socket_, log_;
+    fs::path dir, socketPath, logPath;
 };
 
 struct Row {
@@ -164,7 +164,7 @@ const std::vector<Row> rows = {
 
 TEST_F(SpeechTest, TextsArriveUnchangedWithTheirLanguage)
 {
-    FakeSpeechd daemon(socket_, log_);
+    FakeSpeechd daemon(socketPath, logPath);
     ASSERT_TRUE(daemon.ready());
     inChild([&] {
         speech::load();
@@ -177,7 +177,7 @@ TEST_F(SpeechTest, TextsArriveUnchangedWithTheirLanguage)
                 speech::speak(row.text);
         }
         ASSERT_TRUE(waitForCount(rows.size()));
-        const auto got = recorded(log_);
+        const auto got = recorded(logPath);
         ASSERT_EQ(got.size(), rows.size());
         for (size_t i = 0; i < rows.size(); ++i) {
             EXPECT_EQ(got[i].text, rows[i].expectedText) << "utterance " << i;
@@ -197,7 +197,7 @@ TEST_F(SpeechTest, TwoThreadsArriveWholeInTheirOwnLanguage)
     const auto text = [](char thread, int i) {
         return std::string("fio ") + thread + " frase " + std::to_string(i) + "\n" + std::string(400, thread);
     };
-    FakeSpeechd daemon(socket_, log_);
+    FakeSpeechd daemon(socketPath, logPath);
     ASSERT_TRUE(daemon.ready());
     inChild([&] {
         speech::load();
@@ -211,7 +211,7 @@ TEST_F(SpeechTest, TwoThreadsArriveWholeInTheirOwnLanguage)
         a.join();
         b.join();
         ASSERT_TRUE(waitForCount(2 * perThread));
-        const auto got = recorded(log_);
+        const auto got = recorded(logPath);
         ASSERT_EQ(got.size(), 2u * perThread);
         int next[2] = {0, 0};
         for (const Recorded& r : got) {
@@ -240,14 +240,14 @@ TEST_F(SpeechTest, MissingDaemonIsSilenceAndLaterSpeechReconnects)
         std::printf("without a daemon: load %lld us, speak %lld us\n", microseconds(loaded - start),
                     microseconds(Clock::now() - loaded));
         {
-            FakeSpeechd daemon(socket_, log_);
+            FakeSpeechd daemon(socketPath, logPath);
             ASSERT_TRUE(daemon.ready());
-            ASSERT_TRUE(speakUntilHeard(log_, u"De volta"));
-            EXPECT_EQ(recorded(log_).front().text, "De volta") << "nothing said without a daemon comes late";
+            ASSERT_TRUE(speakUntilHeard(logPath, u"De volta"));
+            EXPECT_EQ(recorded(logPath).front().text, "De volta") << "nothing said without a daemon comes late";
         }
         speech::speak(u"Ao vento");
-        const fs::path secondLog = dir_ / "second.jsonl";
-        FakeSpeechd restarted(socket_, secondLog);
+        const fs::path secondLog = dir / "second.jsonl";
+        FakeSpeechd restarted(socketPath, secondLog);
         ASSERT_TRUE(restarted.ready());
         EXPECT_TRUE(speakUntilHeard(secondLog, u"Outra vez"));
     });
@@ -257,11 +257,11 @@ TEST_F(SpeechTest, MissingDaemonIsSilenceAndLaterSpeechReconnects)
 // wait: a later utterance connects afresh and is heard.
 TEST_F(SpeechTest, DaemonThatNeverAnswersIsTriedAgainLater)
 {
-    FakeSpeechd daemon(socket_, log_, {"--mute-first"});
+    FakeSpeechd daemon(socketPath, logPath, {"--mute-first"});
     ASSERT_TRUE(daemon.ready());
     inChild([&] {
         speech::load();
-        EXPECT_TRUE(speakUntilHeard(log_, u"Ouvida"));
+        EXPECT_TRUE(speakUntilHeard(logPath, u"Ouvida"));
     });
 }
 
@@ -269,7 +269,7 @@ TEST_F(SpeechTest, DaemonThatNeverAnswersIsTriedAgainLater)
 // not sent again, and the next one still goes out.
 TEST_F(SpeechTest, LateReplyNeverMakesATextSpokenTwice)
 {
-    FakeSpeechd daemon(socket_, log_, {"--slow-first", "4"});
+    FakeSpeechd daemon(socketPath, logPath, {"--slow-first", "4"});
     ASSERT_TRUE(daemon.ready());
     inChild([&] {
         speech::load();
@@ -277,7 +277,7 @@ TEST_F(SpeechTest, LateReplyNeverMakesATextSpokenTwice)
         speech::speak(u"Depois");
         const auto texts = [&] {
             std::vector<std::string> said;
-            for (const Recorded& r : recorded(log_))
+            for (const Recorded& r : recorded(logPath))
                 said.push_back(r.text);
             return said;
         };

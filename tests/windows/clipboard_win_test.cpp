@@ -61,21 +61,21 @@ const std::u16string beyondTheLimit =
 class MessageWindow {
 public:
     MessageWindow()
-        : window_(CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr),
-                                  nullptr))
+        : window(CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr),
+                                 nullptr))
     {
     }
     MessageWindow(const MessageWindow&) = delete;
     MessageWindow& operator=(const MessageWindow&) = delete;
     ~MessageWindow()
     {
-        if (window_)
-            DestroyWindow(window_);
+        if (window)
+            DestroyWindow(window);
     }
-    HWND get() const { return window_; }
+    HWND get() const { return window; }
 
 private:
-    HWND window_;
+    HWND window;
 };
 
 // Replaces the clipboard's content the way another program does: opened with
@@ -260,20 +260,20 @@ class XClipboard : public testing::Test {
 protected:
     void SetUp() override
     {
-        unixFileName_ = reinterpret_cast<UnixFileName>(
+        unixFileName = reinterpret_cast<UnixFileName>(
             reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-        if (unixFileName_ == nullptr)
+        if (unixFileName == nullptr)
             GTEST_SKIP() << "not running under Wine";
         wchar_t directory[MAX_PATH];
         const DWORD length = GetCurrentDirectoryW(MAX_PATH, directory);
-        directory_.assign(directory, length);
+        workingDirectory.assign(directory, length);
     }
 
-    std::wstring path(const wchar_t* name) const { return directory_ + L"\\" + name; }
+    std::wstring path(const wchar_t* name) const { return workingDirectory + L"\\" + name; }
 
     std::string unixPath(const wchar_t* name) const
     {
-        char* converted = unixFileName_(path(name).c_str());
+        char* converted = unixFileName(path(name).c_str());
         std::string result = converted ? converted : "";
         HeapFree(GetProcessHeap(), 0, converted);
         return result;
@@ -318,8 +318,8 @@ protected:
 
 private:
     using UnixFileName = char*(__cdecl*)(const wchar_t*);
-    UnixFileName unixFileName_ = nullptr;
-    std::wstring directory_;
+    UnixFileName unixFileName = nullptr;
+    std::wstring workingDirectory;
 };
 
 const std::u16string bridgedText = u"Ol\u00E1, cora\u00E7\u00E3o \U0001F600";
