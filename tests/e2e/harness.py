@@ -71,21 +71,25 @@ def run(argv, **kw):
     return subprocess.run(argv, capture_output=True, timeout=10 * SCALE, **kw)
 
 
+def private_tmp(*keep):
+    """Mounts a private /tmp: Xvfb cannot see other namespaces' processes, so it would take their displays'
+    lock files. The folders of keep under /tmp (the sources, the program) are carried over."""
+    subprocess.run(["mount", "--make-rprivate", "/"], check=True)
+    kept = sorted({path for path in keep if path.startswith("/tmp/")})
+    if kept:
+        os.makedirs("/run/tarsel-e2e-tmp", exist_ok=True)
+        subprocess.run(["mount", "--bind", "/tmp", "/run/tarsel-e2e-tmp"], check=True)
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/tmp"], check=True)
+    for path in kept:
+        os.makedirs(path, exist_ok=True)
+        subprocess.run(["mount", "--bind", "/run/tarsel-e2e-tmp" + path[len("/tmp"):], path], check=True)
+
+
 class Session:
     """The namespace, display, buses and test CA shared by the cases of one file."""
 
     def __init__(self):
-        # A private /tmp: Xvfb cannot see other namespaces' processes, so it would take their displays' lock files.
-        # The sources and the program may live under /tmp themselves: they are carried over.
-        subprocess.run(["mount", "--make-rprivate", "/"], check=True)
-        kept = sorted({path for path in (SOURCE_DIR, os.path.dirname(BINARY)) if path.startswith("/tmp/")})
-        if kept:
-            os.makedirs("/run/tarsel-e2e-tmp", exist_ok=True)
-            subprocess.run(["mount", "--bind", "/tmp", "/run/tarsel-e2e-tmp"], check=True)
-        subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/tmp"], check=True)
-        for path in kept:
-            os.makedirs(path, exist_ok=True)
-            subprocess.run(["mount", "--bind", "/run/tarsel-e2e-tmp" + path[len("/tmp"):], path], check=True)
+        private_tmp(SOURCE_DIR, os.path.dirname(BINARY))
         self.tmp = tempfile.mkdtemp(prefix="tarsel-e2e-")
         for argv in (["ip", "link", "set", "lo", "up"],
                      [PYTHON, os.path.join(TOOLS, "fake_endpoint.py"), "make-ca", self.path("ca"),

@@ -33,8 +33,8 @@ def windows_path(path):
 
 class Session:
     def __init__(self):
-        subprocess.run(["mount", "--make-rprivate", "/"], check=True)
-        subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/tmp"], check=True)
+        # The sources and the program may live under /tmp themselves, as in a CI clone.
+        harness.private_tmp(ROOT, FOLDER)
         self.tmp = tempfile.mkdtemp(prefix="tarsel-wine-")
         ca = os.path.join(self.tmp, "ca")
         subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
