@@ -40,8 +40,11 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# dpkg-shlibdeps turns the linked libraries (wxWidgets GTK, libcurl, libspeechd,
-# Xlib) into the Debian packages that hold them.
+# dpkg-shlibdeps turns the linked libraries (wxWidgets GTK, libspeechd, Xlib)
+# into the Debian packages that hold them, after the ones named here. libcurl is
+# loaded on the first translation, so it is not among the linked ones; 7.85
+# brought CURLOPT_REDIR_PROTOCOLS_STR.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4 (>= 7.85.0)")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS speech-dispatcher)
 # CPack puts the summary above this text as the synopsis line.

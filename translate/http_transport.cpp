@@ -1,26 +1,38 @@
 #include "translate/http_transport.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <climits>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string_view>
 #include <utility>
 
-#include <curl/curl.h>
-
 #include "support/logger.h"
+#include "translate/curl_library.h"
 #include "translate/http_transport_internal.h"
 #include "translate/message_format.h"
 
 std::map<int, bool> initializedLibraries{{libcurlLibrary, false}};
 
-int (*startLibcurl)(long flags) = [](long flags) { return static_cast<int>(curl_global_init(flags)); };
+const char* libcurlFile = libcurlFileName;
 
 namespace {
 
-// Guards initializedLibraries and curl_global_init, which must not run on two
-// threads at once.
+// Guards initializedLibraries, the loading of libcurl and curl_global_init,
+// which must not run on two threads at once.
 std::mutex librariesMutex;
+std::optional<curlEntryPoints> loadedCurl;
+// Set once libcurl is loaded, and never again: readable without the lock.
+std::atomic<const curlEntryPoints*> curlEntries{nullptr};
+
+// Only once initCurl() has succeeded.
+const curlEntryPoints& curl()
+{
+    return *curlEntries.load();
+}
 
 std::atomic<bool> transfersAborted{false};
 
@@ -28,16 +40,16 @@ constexpr const char* userAgent = "Mozilla/5.0 (Windows NT 10.0; Win64; x64) App
                                   "Chrome/91.0.4472.164 Safari/537.36";
 
 struct EasyDeleter {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+    void operator()(CURL* handle) const { curl().easyCleanup(handle); }
 };
 struct ListDeleter {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+    void operator()(curl_slist* list) const { curl().slistFreeAll(list); }
 };
 struct CurlFree {
-    void operator()(char* text) const { curl_free(text); }
+    void operator()(char* text) const { curl().free(text); }
 };
 struct MultiDeleter {
-    void operator()(CURLM* handle) const { curl_multi_cleanup(handle); }
+    void operator()(CURLM* handle) const { curl().multiCleanup(handle); }
 };
 using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
 using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
@@ -59,26 +71,26 @@ int abortCheck(void* watch, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 // translation should not wait that long. Waits at most 100 ms at a time.
 CURLcode perform(CURL* easy, const StopCheck& watch)
 {
-    MultiHandle multi(curl_multi_init());
-    if (!multi || curl_multi_add_handle(multi.get(), easy) != CURLM_OK)
+    MultiHandle multi(curl().multiInit());
+    if (!multi || curl().multiAddHandle(multi.get(), easy) != CURLM_OK)
         return CURLE_OUT_OF_MEMORY;
     struct Detach {
         CURLM* multi;
         CURL* easy;
-        ~Detach() { curl_multi_remove_handle(multi, easy); }
+        ~Detach() { curl().multiRemoveHandle(multi, easy); }
     } detach{multi.get(), easy};
     for (int running = 1; running;) {
-        if (curl_multi_perform(multi.get(), &running) != CURLM_OK)
+        if (curl().multiPerform(multi.get(), &running) != CURLM_OK)
             return CURLE_RECV_ERROR;
         // Checked here as well: libcurl need not call the progress callback
         // in every state of a transfer.
         if (running && watch.stopped())
             return CURLE_ABORTED_BY_CALLBACK;
-        if (running && curl_multi_poll(multi.get(), nullptr, 0, 100, nullptr) != CURLM_OK)
+        if (running && curl().multiPoll(multi.get(), nullptr, 0, 100, nullptr) != CURLM_OK)
             return CURLE_RECV_ERROR;
     }
     int queued;
-    while (CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
+    while (CURLMsg* message = curl().multiInfoRead(multi.get(), &queued)) {
         if (message->msg == CURLMSG_DONE && message->easy_handle == easy)
             return message->data.result;
     }
@@ -87,10 +99,15 @@ CURLcode perform(CURL* easy, const StopCheck& watch)
 
 bool startsWithHttps(const std::string& url)
 {
-    return url.size() >= 8 && curl_strnequal(url.c_str(), "https://", 8);
+    constexpr std::string_view scheme = "https://";
+    return url.size() >= scheme.size() && std::equal(scheme.begin(), scheme.end(), url.begin(), [](char a, char b) {
+               return a == std::tolower(static_cast<unsigned char>(b));
+           });
 }
 
 }  // namespace
+
+int (*startLibcurl)(long flags) = [](long flags) { return static_cast<int>(curl().globalInit(flags)); };
 
 bool httpGet(const std::string& url, std::string& body, std::vector<std::string> headerLines)
 {
@@ -102,56 +119,60 @@ bool httpGet(const std::string& url, std::string& body, std::vector<std::string>
              std::stop_token stop)
 {
     outcome = {};
+    if (!initCurl()) {
+        outcome.error = "libcurl unavailable";
+        return false;
+    }
     const StopCheck watch{std::move(stop)};
     if (watch.stopped()) {
         outcome.cancelled = watch.stop.stop_requested();
-        outcome.error = curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK);
+        outcome.error = curl().easyStrerror(CURLE_ABORTED_BY_CALLBACK);
         return false;
     }
     // libcurl's texts name hosts, ports and certificates, never a path or
     // query. Declared before the handle, which writes to it until cleaned up.
     char error[CURL_ERROR_SIZE] = "";
-    EasyHandle handle(curl_easy_init());
+    EasyHandle handle(curl().easyInit());
     if (!handle) {
-        outcome.error = curl_easy_strerror(CURLE_FAILED_INIT);
+        outcome.error = curl().easyStrerror(CURLE_FAILED_INIT);
         return false;
     }
     CURL* h = handle.get();
     // libcurl refuses some URLs here already (one past its 8 MB input limit).
-    const CURLcode accepted = curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    const CURLcode accepted = curl().easySetopt(h, CURLOPT_URL, url.c_str());
     if (accepted != CURLE_OK) {
-        outcome.error = curl_easy_strerror(accepted);
+        outcome.error = curl().easyStrerror(accepted);
         return false;
     }
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, writeCallback);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &body);
-    curl_easy_setopt(h, CURLOPT_USERAGENT, userAgent);
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(h, CURLOPT_TIMEOUT, 20L);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 5L);
+    curl().easySetopt(h, CURLOPT_WRITEFUNCTION, writeCallback);
+    curl().easySetopt(h, CURLOPT_WRITEDATA, &body);
+    curl().easySetopt(h, CURLOPT_USERAGENT, userAgent);
+    curl().easySetopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    curl().easySetopt(h, CURLOPT_TIMEOUT, 20L);
+    curl().easySetopt(h, CURLOPT_CONNECTTIMEOUT, 5L);
     curl_slist* lines = nullptr;
     for (const std::string& line : headerLines)
-        lines = curl_slist_append(lines, line.c_str());
+        lines = curl().slistAppend(lines, line.c_str());
     HeaderList headers(lines);
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+    curl().easySetopt(h, CURLOPT_HTTPHEADER, headers.get());
     // A redirect may never take an HTTPS request to plain HTTP (libcurl would
     // allow it, and FTP too, by default).
-    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, startsWithHttps(url) ? "https" : "http,https");
+    curl().easySetopt(h, CURLOPT_REDIR_PROTOCOLS_STR, startsWithHttps(url) ? "https" : "http,https");
     // Lets abortTransfers() and `stop` end a transfer that is waiting on the peer.
-    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, abortCheck);
-    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &watch);
-    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error);
+    curl().easySetopt(h, CURLOPT_XFERINFOFUNCTION, abortCheck);
+    curl().easySetopt(h, CURLOPT_XFERINFODATA, &watch);
+    curl().easySetopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl().easySetopt(h, CURLOPT_ERRORBUFFER, error);
     const CURLcode result = perform(h, watch);
     long status = 0;
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    curl().easyGetinfo(h, CURLINFO_RESPONSE_CODE, &status);
     outcome.status = status;
     const char* type = nullptr;
-    if (curl_easy_getinfo(h, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type)
+    if (curl().easyGetinfo(h, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type)
         outcome.contentType = type;
     if (result != CURLE_OK) {
         outcome.cancelled = watch.stop.stop_requested();
-        outcome.error = error[0] ? error : curl_easy_strerror(result);
+        outcome.error = error[0] ? error : curl().easyStrerror(result);
     }
     return result == CURLE_OK;
 }
@@ -175,6 +196,15 @@ bool initCurl()
     std::lock_guard lock(librariesMutex);
     if (initializedLibraries[libcurlLibrary])
         return true;
+    if (!loadedCurl) {
+        std::string failure;
+        loadedCurl = loadCurlEntryPoints(libcurlFile, failure);
+        if (!loadedCurl) {
+            logger::write(formatMessage("Erro ao carregar a libcurl: {}", {failure}));
+            return false;
+        }
+        curlEntries.store(&*loadedCurl);
+    }
     const int code = startLibcurl(CURL_GLOBAL_ALL);
     if (code != 0) {
         logger::write(formatMessage("Erro ao iniciar a libcurl. Erro: {}", {std::to_string(code)}));
@@ -193,8 +223,9 @@ std::string urlEscape(const std::string& text)
         return {};  // curl_easy_escape would take a length of 0 as "use strlen"
     if (text.size() > static_cast<std::size_t>(INT_MAX))
         return {};
-    EasyHandle handle(curl_easy_init());
-    std::unique_ptr<char, CurlFree> escaped(curl_easy_escape(handle.get(), text.data(), static_cast<int>(text.size())));
+    EasyHandle handle(curl().easyInit());
+    std::unique_ptr<char, CurlFree> escaped(
+        curl().easyEscape(handle.get(), text.data(), static_cast<int>(text.size())));
     if (!escaped)
         return {};
     return escaped.get();

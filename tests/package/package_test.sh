@@ -32,6 +32,10 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for lib in libwxgtk3.2 libcurl libspeechd libx11; do
   [[ $depends == *"$lib"* ]] || fail "Depends lacks $lib: $depends"
 done
+# libcurl and the libraries it brings are loaded on the first translation, not at exec.
+if readelf -d "$build/tarsel-translator" | grep -q 'NEEDED.*libcurl'; then
+  fail "the program links libcurl, which every start would then load"
+fi
 [ "$(dpkg-deb -f "$deb" Recommends)" = speech-dispatcher ] || fail "speech-dispatcher is not recommended"
 
 lintian --fail-on error --tag-display-limit 0 "$deb" || fail "lintian reports errors"

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "test_support.h"
+#include "translate/curl_library.h"
 #include "translate/http_transport_internal.h"
 #include "translate/translator.h"
 
@@ -121,8 +122,17 @@ void inFreshProcess(int (*scenario)())
 int failedStartIsRetried()
 {
     static int calls = 0;
-    startLibcurl = [](long) { return ++calls, 2; };
+    static int (*const realStart)(long) = startLibcurl;
     LogWatch log;
+    const std::string missing = "Erro ao carregar a libcurl: libtarsel-missing.so.4: cannot open shared object file: "
+                                "No such file or directory";
+    libcurlFile = "libtarsel-missing.so.4";
+    if (!urlEscape("a b").empty() || log.newLines() != std::vector<std::string>{missing}) {
+        std::cerr << "a libcurl that is not there was not named in the log\n";
+        return 1;
+    }
+    libcurlFile = libcurlFileName;
+    startLibcurl = [](long) { return ++calls, 2; };
     if (!urlEscape("a b").empty() || !urlEscape("a b").empty() || calls != 2) {
         std::cerr << "urlEscape encoded without libcurl, or did not retry: " << calls << " calls\n";
         return 1;
@@ -135,18 +145,41 @@ int failedStartIsRetried()
         return 1;
     }
     std::vector<std::string> expected(3, "Erro ao iniciar a libcurl. Erro: 2");
+    expected.insert(expected.begin(), missing);
     expected.push_back("Erro ao codificar o texto para o pedido.");
     if (log.newLines() != expected || initializedLibraries.at(libcurlLibrary)) {
         std::cerr << "wrong log or registry after a failed start\n";
         return 1;
     }
-    startLibcurl = [](long flags) { return ++calls, static_cast<int>(curl_global_init(flags)); };
+    startLibcurl = [](long flags) { return ++calls, realStart(flags); };
     if (urlEscape("a b") != "a%20b" || urlEscape("c") != "c" || calls != 4 ||
         !initializedLibraries.at(libcurlLibrary)) {
         std::cerr << "libcurl not started once after the failures: " << calls << " calls\n";
         return 1;
     }
     return 0;
+}
+
+TEST(CurlLibrary, LoadsOnlyALibraryWithEveryEntryPoint)
+{
+    const struct {
+        const char* file;
+        bool loads;
+        std::string failure;
+    } rows[] = {
+        {libcurlFileName, true, ""},
+        {"libtarsel-missing.so.4", false, "libtarsel-missing.so.4: cannot open shared object file"},
+        {"libm.so.6", false, "libm.so.6: curl_global_init not found"},
+    };
+    for (const auto& row : rows) {
+        std::string failure = "stale";
+        const auto entries = loadCurlEntryPoints(row.file, failure);
+        EXPECT_EQ(entries.has_value(), row.loads) << row.file;
+        EXPECT_EQ(row.loads ? failure : failure.substr(0, row.failure.size()), row.failure) << row.file;
+        if (entries) {
+            EXPECT_STREQ(entries->easyStrerror(CURLE_OK), "No error");
+        }
+    }
 }
 
 TEST(CurlStart, FailedStartIsLoggedAndRetried)
