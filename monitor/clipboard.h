@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 // The system clipboard's Unicode text, for a worker thread: no toolkit call,
@@ -34,6 +35,14 @@ void writeClipboardText(const std::u16string& text);
 // trip with the server and handling of the pending XFixes notices; on Windows:
 // GetClipboardSequenceNumber).
 std::uint64_t clipboardChangeCount();
+
+// The same count as the platform's notices of change have left it, without
+// asking the system: a change whose notice is still on its way is not in it
+// yet, but that notice reaches the change listener. Nothing where changes are
+// not noticed as they happen (X11 without XFixes, no connection yet, no
+// listener window on Windows). When notices stop (a lost connection), the
+// listener is called once more, so that whoever waits on it asks again.
+std::optional<std::uint64_t> noticedClipboardChangeCount();
 
 // Writes `text` (up to its first NUL unit) only if clipboardChangeCount()
 // still equals `expected`, checked as close to the write as the platform

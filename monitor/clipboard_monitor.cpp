@@ -156,7 +156,13 @@ void tarselTranslatorClipboardMonitor::runWorker()
 void tarselTranslatorClipboardMonitor::waitForNextCheck(std::unique_lock<std::mutex>& lock)
 {
     const auto stopped = [this] { return !monitoring || closing; };
-    wake.wait_for(lock, waits.poll, [&] { return stopped() || changePending; });
+    const auto woken = [&] { return stopped() || changePending; };
+    // Where every change is noticed and the text last read still stands, a
+    // poll could find nothing new: a notice alone wakes the worker then.
+    if (lastReadCount && clipboard.noticedChangeCount() == lastReadCount)
+        wake.wait(lock, woken);
+    else
+        wake.wait_for(lock, waits.poll, woken);
     // A program that sets the clipboard several times in a row gets one check.
     while (changePending && !stopped()) {
         const auto settled = lastNotice + waits.settle;
@@ -169,8 +175,12 @@ void tarselTranslatorClipboardMonitor::waitForNextCheck(std::unique_lock<std::mu
 
 void tarselTranslatorClipboardMonitor::check()
 {
+    // Unchanged hands, unchanged text: no need to ask for it again. Where
+    // changes are noticed, an unmoved count needs no round trip to confirm
+    // it: a notice still on its way wakes this worker itself.
+    if (lastReadCount && clipboard.noticedChangeCount() == lastReadCount)
+        return;
     const std::uint64_t seen = clipboard.changeCount();
-    // Unchanged hands, unchanged text: no need to ask for it again.
     if (seen == lastReadCount)
         return;
     const std::u16string text = clipboard.read();

@@ -14,14 +14,16 @@
 #include "monitor/command_services.h"
 
 struct tarselTranslatorMonitorTiming {
-    // The longest wait between two checks.
+    // The longest wait between two checks, unless every change is noticed
+    // and the text last read still stands.
     std::chrono::milliseconds poll{600};
     // Change notices that come in a burst lead to one check once quiet this long.
     std::chrono::milliseconds settle{50};
 };
 
 // Clipboard monitoring: while it is on, one worker looks at the clipboard
-// when it changes hands (and at least every poll interval), translates each
+// when it changes hands (and every poll interval where that may go unnoticed
+// or the last read found no text), translates each
 // new text, writes the translation over it and speaks it. Knows nothing of
 // the toolkit: toggle() and writeOwnText() run on the user-interface thread and
 // never wait on the network, a clipboard owner or speech.
@@ -63,8 +65,8 @@ private:
     void startWorker();
     // One check: read, compare, translate, write, remember, speak.
     void check();
-    // Waits for the next check: a settled change notice, the poll interval,
-    // or stop. Called with the lock held.
+    // Waits for the next check: a settled change notice, the poll interval
+    // (where it could find something), or stop. Called with the lock held.
     void waitForNextCheck(std::unique_lock<std::mutex>& lock);
     void endMonitoring(std::string_view message);
 

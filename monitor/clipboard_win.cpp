@@ -163,6 +163,8 @@ bool writeText(const std::u16string& text, std::optional<std::uint64_t> expected
 
 std::mutex listenerMutex;
 std::function<void()> changeListener;
+// Whether a listener window hears of each change.
+std::atomic<bool> watching{false};
 
 void notifyListener()
 {
@@ -178,6 +180,7 @@ LRESULT CALLBACK watcherProcedure(HWND window, UINT message, WPARAM wParam, LPAR
         notifyListener();
         return 0;
     case WM_CLOSE:
+        watching = false;
         RemoveClipboardFormatListener(window);
         DestroyWindow(window);
         return 0;
@@ -226,6 +229,7 @@ private:
             DestroyWindow(window);
             window = nullptr;
         }
+        watching = window != nullptr;
         created.set_value(window);
         if (!window)
             return;
@@ -278,6 +282,14 @@ void writeClipboardText(const std::u16string& text)
 
 std::uint64_t clipboardChangeCount()
 {
+    return GetClipboardSequenceNumber();
+}
+
+// The exact count costs no more than a noticed one would.
+std::optional<std::uint64_t> noticedClipboardChangeCount()
+{
+    if (!watching.load())
+        return std::nullopt;
     return GetClipboardSequenceNumber();
 }
 

@@ -109,15 +109,22 @@ std::atomic<Display*> ourDisplay{nullptr};
 std::atomic<std::uint64_t> ourErrors{0};
 // Changes of CLIPBOARD's owner seen on our connections so far.
 std::atomic<std::uint64_t> changeCount{0};
+// Whether XFixes tells the live connection of every change as it happens.
+std::atomic<bool> ownerWatched{false};
 std::mutex listenerMutex;
 std::function<void()> changeListener;
+
+void tellListener()
+{
+    std::lock_guard lock(listenerMutex);
+    if (changeListener)
+        changeListener();
+}
 
 void countChange()
 {
     ++changeCount;
-    std::lock_guard lock(listenerMutex);
-    if (changeListener)
-        changeListener();
+    tellListener();
 }
 
 XErrorHandler previousErrorHandler = nullptr;
@@ -543,6 +550,7 @@ private:
             return;
         ownerChangeEvent = eventBase + XFixesSelectionNotify;
         lastRead.enable();
+        ownerWatched = true;
     }
 
     template <typename Predicate>
@@ -931,6 +939,9 @@ private:
         }
         answerQueued();
         threadEnded = true;
+        // No more notices: whoever waits on them should ask again.
+        if (ownerWatched.exchange(false))
+            tellListener();
     }
 
     void answerQueued()
@@ -1059,6 +1070,13 @@ void writeClipboardText(const std::u16string& text)
 std::uint64_t clipboardChangeCount()
 {
     call(Request(Operation::count));
+    return changeCount.load();
+}
+
+std::optional<std::uint64_t> noticedClipboardChangeCount()
+{
+    if (!ownerWatched.load())
+        return std::nullopt;
     return changeCount.load();
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -31,6 +32,10 @@ struct tarselTranslatorClipboardAccess {
     std::function<void(const std::u16string& text)> write;
     // Changes whenever the clipboard changes hands, our own writes included.
     std::function<std::uint64_t()> changeCount;
+    // The same count without asking the system, where changes are noticed as
+    // they happen: every later change, and the end of notices, then reaches
+    // the listener. Nothing elsewhere.
+    std::function<std::optional<std::uint64_t>()> noticedChangeCount;
     // Writes only over the content that `changeCount` identified; true when written.
     std::function<bool(const std::u16string& text, std::uint64_t expected)> writeIfUnchanged;
     // Called (on another thread) whenever the clipboard changes hands; an

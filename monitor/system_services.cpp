@@ -32,6 +32,7 @@ tarselTranslatorClipboardAccess systemClipboard()
         [] { return readClipboardText(); },
         [](const std::u16string& text) { writeClipboardText(text); },
         [] { return clipboardChangeCount(); },
+        [] { return noticedClipboardChangeCount(); },
         [](const std::u16string& text, std::uint64_t expected) {
             return writeClipboardTextIfUnchanged(text, expected);
         },

@@ -363,9 +363,17 @@ TEST_F(Clipboard, OutlivesItsServer)
     const auto number = server->readUntil("\n", patience);
     ASSERT_TRUE(number);
     setenv("DISPLAY", (":" + number->substr(0, number->size() - 1)).c_str(), 1);
+    std::atomic<int> told{0};
+    setClipboardChangeListener([&] { ++told; });
     writeClipboardText(u"doomed");
     EXPECT_EQ(readClipboardText(), u"doomed");
+    EXPECT_TRUE(noticedClipboardChangeCount());
+    clipboardChangeCount();
+    told = 0;
     server.reset();
+    // Whoever waits on notices hears that they have ended.
+    EXPECT_TRUE(eventually([&] { return told > 0 && !noticedClipboardChangeCount(); }));
+    setClipboardChangeListener({});
     EXPECT_TRUE(eventually([] { return readClipboardText().empty(); }));
     stopClipboardAccess();
     setenv("DISPLAY", display.c_str(), 1);
@@ -417,6 +425,7 @@ TEST_F(Clipboard, CountsEachChangeOfHands)
     auto owner = xclipIn("copied");
     const auto copied = clipboardChangeCount();
     EXPECT_NE(copied, first);
+    EXPECT_EQ(noticedClipboardChangeCount(), copied);
     writeClipboardText(u"written");
     const auto written = clipboardChangeCount();
     EXPECT_NE(written, copied);

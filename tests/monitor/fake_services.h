@@ -59,7 +59,18 @@ public:
             },
             [this](const std::u16string& text) { copy(text); },
             [this] {
+                {
+                    std::lock_guard lock(mutex);
+                    ++countsAsked;
+                }
+                changed.notify_all();
                 std::lock_guard lock(mutex);
+                return changes;
+            },
+            [this]() -> std::optional<std::uint64_t> {
+                std::lock_guard lock(mutex);
+                if (!noticing)
+                    return std::nullopt;
                 return changes;
             },
             [this](const std::u16string& text, std::uint64_t expected) {
@@ -100,6 +111,28 @@ public:
             notify();
     }
 
+    // Notices of change stop coming (a lost connection), as the listener is told.
+    void endNotices()
+    {
+        std::function<void()> notify;
+        {
+            std::lock_guard lock(mutex);
+            noticing = false;
+            countsAsked = 0;
+            notify = listener;
+        }
+        if (notify)
+            notify();
+    }
+
+    // Another program's copy that no notice reports.
+    void copyUnnoticed(const std::u16string& text)
+    {
+        std::lock_guard lock(mutex);
+        clipboardText = text;
+        ++changes;
+    }
+
     std::u16string clipboardNow()
     {
         std::lock_guard lock(mutex);
@@ -131,6 +164,13 @@ public:
                     return true;
             return false;
         });
+    }
+
+    // Waits (10 s at most) until the change count has been asked for since notices ended.
+    bool waitAsked()
+    {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(10), [&] { return countsAsked > 0; });
     }
 
     // Waits (10 s at most) until the clipboard has been read while holding `text`.
@@ -191,5 +231,7 @@ private:
     std::uint64_t changes = 1;
     std::function<void()> listener;
     bool released = false;
+    bool noticing = true;
+    int countsAsked = 0;
     int busyReads = 0;
 };

@@ -30,7 +30,9 @@ const std::string pair = "pair:pt>en";
 // "copy:T" another program copies T; "F1"; "own:T" the command writes T;
 // "release" a blocked translation answers; "wait:E" until event E;
 // "read:T" until the monitor has read the clipboard holding T; "busy" the
-// next read finds the clipboard held;
+// next read finds the clipboard held; "notices-end" change notices stop;
+// "unnoticed:T" a copy of T that no notice reports; "asked" until the
+// monitor has asked for the change count since;
 // "off?" monitoring is off; "stop" closing.
 struct monitorRow {
     const char* name;
@@ -111,6 +113,13 @@ const monitorRow monitorRows[] = {
      {},
      {"busy", "copy:um", "F1", "wait:speak:en:um@en", "stop"},
      {pair, on, "translate:um", "write:en:um", "speak:en:um@en", "abort"}},
+    {"once notices end, the poll finds what no notice reported",
+     {},
+     {"copy:um", "F1", "wait:speak:en:um@en", "read:en:um", "notices-end", "asked", "unnoticed:dois",
+      "wait:speak:en:dois@en", "stop"},
+     {pair, on, "translate:um", "write:en:um", "speak:en:um@en", "translate:dois", "write:en:dois", "speak:en:dois@en",
+      "abort"},
+     {50ms, 0ms}},
     {"a burst of changes is checked once",
      {},
      {"F1", "read:", "copy:um", "copy:dois", "wait:speak:en:dois@en", "stop"},
@@ -161,6 +170,12 @@ TEST_P(monitorTable, row)
             fake.release();
         } else if (step == "busy") {
             fake.busy();
+        } else if (step == "notices-end") {
+            fake.endNotices();
+        } else if (step == "asked") {
+            ASSERT_TRUE(fake.waitAsked());
+        } else if (step.starts_with("unnoticed:")) {
+            fake.copyUnnoticed(utf8ToWide(argument));
         } else if (step.starts_with("wait:")) {
             ASSERT_TRUE(fake.waitFor(argument)) << argument.substr(0, 80);
         } else if (step.starts_with("read:")) {

@@ -213,13 +213,17 @@ TEST(ClipboardChanges, CountedForEachChangeOfHands)
 TEST(ClipboardChanges, ToldToTheListener)
 {
     std::atomic<int> calls{0};
+    // The noticed count exists only while a listener hears of each change.
+    EXPECT_FALSE(noticedClipboardChangeCount());
     setClipboardChangeListener([&] { ++calls; });
+    EXPECT_EQ(noticedClipboardChangeCount(), clipboardChangeCount());
     ASSERT_TRUE(putOnClipboard({plainText}));
     EXPECT_TRUE(eventually([&] { return calls > 0; }));
     calls = 0;
     writeClipboardText(u"escrito");
     EXPECT_TRUE(eventually([&] { return calls > 0; }));
     stopClipboardAccess();
+    EXPECT_FALSE(noticedClipboardChangeCount());
     calls = 0;
     writeClipboardText(u"ignorado");
     ASSERT_TRUE(putOnClipboard({plainText}));
