@@ -41,7 +41,7 @@ protected:
     static std::vector<wxString> labels(wxDataViewListCtrl* list)
     {
         std::vector<wxString> result;
-        for (unsigned row = 0; row < list->GetItemCount(); ++row)
+        for (unsigned row = 0; row < static_cast<unsigned>(list->GetItemCount()); ++row)
             result.push_back(list->GetTextValue(row, 0));
         return result;
     }
