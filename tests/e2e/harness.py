@@ -369,23 +369,32 @@ def _comm(pid):
         return str(pid)
 
 
-def main(cases):
-    """cases: rows of (name, function, arguments, App options); function(app, *arguments)."""
+def main(cases, open_session=None, open_app=None, filters=None):
+    """Runs the cases whose names hold one of `filters` (default: the command's arguments), or all.
+
+    cases: rows of (name, function, arguments[, App options]); function(app, *arguments).
+    open_session() and open_app(session, name, **options) default to this file's Session and App;
+    a session with a close() method is closed at the end. On a failure, the end of the program's
+    output (the app's stderr_file) is printed.
+    """
+    open_session, open_app = open_session or Session, open_app or App
+    filters = sys.argv[1:] if filters is None else filters
     signal.signal(signal.SIGTERM, lambda *_: sys.exit("terminated"))  # init of the namespace ignores it otherwise
     if os.environ.get("TARSEL_E2E_INSIDE") != "1":
         os.environ["TARSEL_E2E_INSIDE"] = "1"
         # Our own PID namespace: we are its init, so orphans come to us and die with us.
         os.execvp("unshare", ["unshare", "--mount", "--net", "--pid", "--fork", "--kill-child", "--mount-proc",
                               PYTHON, os.path.abspath(sys.argv[0]), *sys.argv[1:]])
-    chosen = [c for c in cases if not sys.argv[1:] or any(a in c[0] for a in sys.argv[1:])]
+    chosen = [c for c in cases if not filters or any(a in c[0] for a in filters)]
     failed = []
+    session = None
     try:
-        session = Session()
+        session = open_session()
         shared = len(_children)
-        for name, function, arguments, options in chosen:
+        for name, function, arguments, *options in chosen:
             started, app = time.monotonic(), None
             try:
-                app = App(session, name, **options)
+                app = open_app(session, name, **(options[0] if options else {}))
                 try:
                     function(app, *arguments)
                 finally:
@@ -402,6 +411,8 @@ def main(cases):
                     process.wait()
             del _children[shared:]
     finally:
+        if hasattr(session, "close"):
+            session.close()
         for process in reversed(_children):
             if process.poll() is None:
                 process.terminate()

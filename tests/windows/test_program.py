@@ -15,7 +15,6 @@ import subprocess
 import sys
 import tempfile
 import time
-import traceback
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
@@ -78,7 +77,8 @@ class App:
         os.mkdir(self.work)
         self.seen_requests = len(harness._json_lines(session.requests))
         env = dict(os.environ, TARSEL_TOLK_STUB_LOG=windows_path(self.tolk_file))
-        self.output = open(os.path.join(self.dir, "output"), "wb")
+        self.stderr_file = os.path.join(self.dir, "output")
+        self.output = open(self.stderr_file, "wb")
         self.process = harness.spawn(["wine", os.path.join(FOLDER, "tarsel-translator.exe"), "ignored-argument"],
                                      cwd=self.work, env=env, stdout=self.output, stderr=self.output)
         self.window = wait_for(lambda: harness.run(["xdotool", "search", "--onlyvisible", "--name",
@@ -214,45 +214,5 @@ ROWS = [
 ]
 
 
-def main():
-    if os.environ.get("TARSEL_WINE_INSIDE") != "1":
-        os.environ["TARSEL_WINE_INSIDE"] = "1"
-        os.execvp("unshare", ["unshare", "--mount", "--net", "--pid", "--fork", "--kill-child", "--mount-proc",
-                              harness.PYTHON, os.path.abspath(sys.argv[0]), *sys.argv[1:]])
-    chosen = [row for row in ROWS if not sys.argv[2:] or any(a in row[0] for a in sys.argv[2:])]
-    failed = []
-    session = Session()
-    try:
-        shared = len(harness._children)
-        for name, function, arguments in chosen:
-            started, app = time.monotonic(), None
-            try:
-                app = App(session, name)
-                try:
-                    function(app, *arguments)
-                finally:
-                    app.finish()
-                print("PASS %s (%.1f s)" % (name, time.monotonic() - started), flush=True)
-            except Exception:
-                failed.append(name)
-                print("FAIL %s (%.1f s)\n%s" % (name, time.monotonic() - started, traceback.format_exc()), flush=True)
-                if app:
-                    print(open(os.path.join(app.dir, "output"), "rb").read()[-4000:].decode(errors="replace"))
-            for process in harness._children[shared:]:
-                if process.poll() is None:
-                    process.kill()
-                    process.wait()
-            del harness._children[shared:]
-    finally:
-        session.close()
-        for process in reversed(harness._children):
-            if process.poll() is None:
-                process.terminate()
-                process.wait(10)
-    print("%d of %d rows failed: %s" % (len(failed), len(chosen), failed) if failed
-          else "all %d rows passed" % len(chosen))
-    sys.exit(1 if failed else 0)
-
-
 if __name__ == "__main__":
-    main()
+    harness.main(ROWS, Session, App, sys.argv[2:])
