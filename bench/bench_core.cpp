@@ -106,6 +106,17 @@ double elapsedMs(Clock::time_point start)
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
+// The time one run of `work` took; a run that reports failure is counted in `failures`.
+template <typename Work>
+double timedMs(Work&& work, int& failures)
+{
+    const auto start = Clock::now();
+    const bool ok = work();
+    const double ms = elapsedMs(start);
+    failures += ok ? 0 : 1;
+    return ms;
+}
+
 std::size_t appendBody(char* data, std::size_t, std::size_t count, void* body)
 {
     static_cast<std::string*>(body)->append(data, count);
@@ -184,23 +195,18 @@ int benchTranslate(const std::string& endpoint, int runs)
         for (const textPiece& piece : splitText(wideToUtf8(text), 8000 - fixedBytes))
             urls.push_back(endpoint +
                            "/translate_a/single?client=gtx&sl=pt&tl=en&dt=t&q=" + escape(utf8ToWide(piece.text)));
-        const auto product = [&] {
-            const auto start = Clock::now();
-            const bool ok = !service.translate(text).empty();
-            const double ms = elapsedMs(start);
-            failures += ok ? 0 : 1;
-            return ms;
-        };
+        const auto product = [&] { return timedMs([&] { return !service.translate(text).empty(); }, failures); };
         const auto floor = [&] {
-            bool ok = true;
-            const auto start = Clock::now();
-            for (const std::string& url : urls) {
-                std::string body;
-                ok = bareGet(url, body) && body.size() > 100 && ok;
-            }
-            const double ms = elapsedMs(start);
-            failures += ok ? 0 : 1;
-            return ms;
+            return timedMs(
+                [&] {
+                    bool ok = true;
+                    for (const std::string& url : urls) {
+                        std::string body;
+                        ok = bareGet(url, body) && body.size() > 100 && ok;
+                    }
+                    return ok;
+                },
+                failures);
         };
         const int counted = failures;  // the warm-up's do not count
         for (int warm = 0; warm < 2; ++warm) {
@@ -226,19 +232,11 @@ int benchTranslate(const std::string& endpoint, int runs)
             endpoint + "/translate_a/single?client=dict-chrome-ex&sl=pt&tl=en&dt=t&q=" + escape(text);
         const auto product = [&] {
             later += std::chrono::minutes(16);
-            const auto start = Clock::now();
-            const bool ok = !blocked.translate(text).empty();
-            const double ms = elapsedMs(start);
-            failures += ok ? 0 : 1;
-            return ms;
+            return timedMs([&] { return !blocked.translate(text).empty(); }, failures);
         };
         const auto floor = [&] {
             std::string body;
-            const auto start = Clock::now();
-            const bool ok = bareGet(url, body);
-            const double ms = elapsedMs(start);
-            failures += ok && body.size() > 100 ? 0 : 1;
-            return ms;
+            return timedMs([&] { return bareGet(url, body) && body.size() > 100; }, failures);
         };
         const int counted = failures;
         product();

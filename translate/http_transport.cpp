@@ -24,14 +24,13 @@ namespace {
 // Guards initializedLibraries, the loading of libcurl and curl_global_init,
 // which must not run on two threads at once.
 std::mutex librariesMutex;
+// Set once, under the lock; every caller of curl() has taken it in initCurl() first.
 std::optional<curlEntryPoints> loadedCurl;
-// Set once libcurl is loaded, and never again: readable without the lock.
-std::atomic<const curlEntryPoints*> curlEntries{nullptr};
 
-// Only once initCurl() has succeeded.
+// Only once initCurl() has succeeded on this thread.
 const curlEntryPoints& curl()
 {
-    return *curlEntries.load();
+    return *loadedCurl;
 }
 
 std::atomic<bool> transfersAborted{false};
@@ -203,7 +202,6 @@ bool initCurl()
             logger::write(formatMessage("Erro ao carregar a libcurl: {}", {failure}));
             return false;
         }
-        curlEntries.store(&*loadedCurl);
     }
     const int code = startLibcurl(CURL_GLOBAL_ALL);
     if (code != 0) {

@@ -118,8 +118,8 @@ class App:
                 return kind, label
         return None
 
-    def key(self, *keys):
-        harness.run(["xdotool", "key", "--delay", "30", *keys], check=True)
+    # As a Linux user's program is driven and watched: the same keys, clipboard, log and endpoint record.
+    key, clipboard, log, queries = harness.App.key, harness.App.clipboard, harness.App.log, harness.App.queries
 
     def type(self, text):
         harness.run(["xdotool", "type", "--delay", "30", text], check=True)
@@ -137,17 +137,8 @@ class App:
                               rest[0]))
         return calls
 
-    def queries(self):
-        return [(r["query"].get("sl"), r["query"].get("tl"), r["query"].get("q"))
-                for r in harness._json_lines(self.session.requests)[self.seen_requests:]]
-
-    def clipboard(self):
-        result = harness.run(["xclip", "-selection", "clipboard", "-o"])
-        return result.stdout.decode() if result.returncode == 0 else None
-
-    def log(self):
-        path = os.path.join(self.work, "log.log")
-        return open(path, "rb").read() if os.path.exists(path) else None
+    def requests(self):
+        return harness._json_lines(self.session.requests)[self.seen_requests:]
 
     def wait_exit(self, seconds):
         wait_for(lambda: self.process.poll() is not None, seconds, "the program to end")
