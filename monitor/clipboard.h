@@ -29,6 +29,12 @@ std::u16string readClipboardText();
 // takes the clipboard or stopClipboardAccess is called.
 void writeClipboardText(const std::u16string& text);
 
+// The text as the clipboard takes it: up to its first NUL unit.
+inline std::u16string upToFirstNul(const std::u16string& text)
+{
+    return text.substr(0, text.find(u'\0'));
+}
+
 // A count that changes whenever the clipboard's content changes hands: any
 // program's copy, the toolkit's and our own writes included. It reflects
 // every change the system had made before the call (on X11: after a round

@@ -1,8 +1,8 @@
 #include "monitor/clipboard_monitor.h"
 
-#include <exception>
 #include <system_error>
 
+#include "monitor/clipboard.h"
 #include "monitor/spoken_messages.h"
 #include "translate/message_format.h"
 
@@ -20,12 +20,6 @@ std::size_t codePoints(const std::u16string& text)
             ++i;
     }
     return count;
-}
-
-// The clipboard takes text only up to its first NUL.
-std::u16string upToNul(const std::u16string& text)
-{
-    return text.substr(0, text.find(u'\0'));
 }
 
 }  // namespace
@@ -89,7 +83,7 @@ void tarselTranslatorClipboardMonitor::writeOwnText(const std::u16string& text)
     {
         // Remembered first, so a check running meanwhile never takes it for the user's.
         std::lock_guard lock(monitorMutex);
-        lastClipboardText = upToNul(text);
+        lastClipboardText = upToFirstNul(text);
         ++ownTextGeneration;
     }
     clipboard.write(text);
@@ -137,11 +131,8 @@ void tarselTranslatorClipboardMonitor::runWorker()
         lock.unlock();
         try {
             check();
-        } catch (const std::exception& error) {
-            logException(workerName, error.what());
-            endMonitoring(spokenMessages::translationFailed);
         } catch (...) {
-            logException(workerName, "Exce\xE7\xE3o desconhecida");
+            logCurrentException(workerName);
             endMonitoring(spokenMessages::translationFailed);
         }
         lock.lock();
@@ -157,9 +148,8 @@ void tarselTranslatorClipboardMonitor::waitForNextCheck(std::unique_lock<std::mu
 {
     const auto stopped = [this] { return !monitoring || closing; };
     const auto woken = [&] { return stopped() || changePending; };
-    // Where every change is noticed and the text last read still stands, a
-    // poll could find nothing new: a notice alone wakes the worker then.
-    if (lastReadCount && clipboard.noticedChangeCount() == lastReadCount)
+    // A poll could find nothing new then: a notice alone wakes the worker.
+    if (nothingNoticedSinceLastRead())
         wake.wait(lock, woken);
     else
         wake.wait_for(lock, waits.poll, woken);
@@ -173,12 +163,17 @@ void tarselTranslatorClipboardMonitor::waitForNextCheck(std::unique_lock<std::mu
     changePending = false;
 }
 
+bool tarselTranslatorClipboardMonitor::nothingNoticedSinceLastRead() const
+{
+    return lastReadCount && clipboard.noticedChangeCount() == lastReadCount;
+}
+
 void tarselTranslatorClipboardMonitor::check()
 {
-    // Unchanged hands, unchanged text: no need to ask for it again. Where
-    // changes are noticed, an unmoved count needs no round trip to confirm
-    // it: a notice still on its way wakes this worker itself.
-    if (lastReadCount && clipboard.noticedChangeCount() == lastReadCount)
+    // Unchanged hands, unchanged text: no need to ask for it again. An
+    // unmoved noticed count needs no round trip to confirm it: a notice
+    // still on its way wakes this worker itself.
+    if (nothingNoticedSinceLastRead())
         return;
     const std::uint64_t seen = clipboard.changeCount();
     if (seen == lastReadCount)
@@ -209,7 +204,7 @@ void tarselTranslatorClipboardMonitor::check()
         endMonitoring(spokenMessages::translationFailed);
         return;
     }
-    const std::u16string written = upToNul(translation);
+    const std::u16string written = upToFirstNul(translation);
     const bool wrote = clipboard.writeIfUnchanged(written, seen);
     {
         std::lock_guard lock(monitorMutex);

@@ -65,6 +65,8 @@ private:
     void startWorker();
     // One check: read, compare, translate, write, remember, speak.
     void check();
+    // Every change is noticed, and none has come since the last read that found text.
+    bool nothingNoticedSinceLastRead() const;
     // Waits for the next check: a settled change notice, the poll interval
     // (where it could find something), or stop. Called with the lock held.
     void waitForNextCheck(std::unique_lock<std::mutex>& lock);

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/file_descriptor.h"
 #include "support/text_conversion.h"
 
 // For LockDisplay only; it defines min and max as macros.
@@ -52,11 +53,6 @@ constexpr long propertyReadUnits = 1 << 20;
 constexpr std::size_t readLimit = 4 * 1024 * 1024;
 // Only this many of an owner's targets are looked at.
 constexpr std::size_t targetsLooked = 512;
-
-std::u16string untilNul(const std::u16string& text)
-{
-    return text.substr(0, text.find(u'\0'));
-}
 
 // STRING is Latin-1; a character outside it becomes one '?', a surrogate
 // pair included.
@@ -91,12 +87,6 @@ std::string_view wholeCharacters(std::string_view utf8)
         }
     }
     return utf8;
-}
-
-int millisecondsUntil(Clock::time_point deadline)
-{
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return static_cast<int>(std::clamp<long long>(left, 0, 60'000));
 }
 
 // Errors on our connection are expected (a requestor's window may vanish at
@@ -186,22 +176,6 @@ struct XFreeDeleter {
         if (data)
             XFree(data);
     }
-};
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : descriptor(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor()
-    {
-        if (descriptor >= 0)
-            close(descriptor);
-    }
-    int get() const { return descriptor; }
-
-private:
-    int descriptor;
 };
 
 struct Property {
@@ -368,7 +342,7 @@ public:
     {
         lastRead.invalidate();
         auto owned = std::make_unique<OwnedText>();
-        owned->text = untilNul(text);
+        owned->text = upToFirstNul(text);
         owned->utf8 = std::make_shared<const std::string>(wideToUtf8(owned->text));
         owned->latin1 = std::make_shared<const std::string>(toLatin1(owned->text));
         // Owners are to take the selection with a real timestamp, which the
@@ -509,9 +483,9 @@ private:
         if (text.answer != Answer::given || text.property.format != 8)
             return {};
         if (text.property.type == XA_STRING)
-            return untilNul(latin1ToWide(text.property.data));
+            return upToFirstNul(latin1ToWide(text.property.data));
         const std::string_view utf8 = text.property.data;
-        return untilNul(utf8ToWide(std::string(text.property.cut ? wholeCharacters(utf8) : utf8)));
+        return upToFirstNul(utf8ToWide(std::string(text.property.cut ? wholeCharacters(utf8) : utf8)));
     }
 
     // A file manager's copy offers the paths as text too, and a browser's
@@ -867,7 +841,7 @@ struct Request {
 
     Operation operation;
     std::u16string text;      // the text to write, or the text read
-    std::uint64_t count = 0;  // the expected change count, or the count found
+    std::uint64_t count = 0;  // the expected change count
     bool written = false;
     bool done = false;
 };
@@ -908,7 +882,7 @@ public:
         answered.wait_for(lock, bound, [&] { return queued->done; });
         if (!queued->done)
             return std::nullopt;
-        return *queued;
+        return std::move(*queued);
     }
 
     // Waits for the hand-over to the clipboard manager, if any.

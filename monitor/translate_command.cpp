@@ -1,6 +1,5 @@
 #include "monitor/translate_command.h"
 
-#include <exception>
 #include <system_error>
 #include <utility>
 
@@ -72,11 +71,8 @@ void tarselTranslatorTranslateCommand::work()
         lock.unlock();
         try {
             translateOne(next);
-        } catch (const std::exception& error) {
-            logException(commandName, error.what());
-            services.say(spokenMessages::translationFailed);
         } catch (...) {
-            logException(commandName, "Exce\xE7\xE3o desconhecida");
+            logCurrentException(commandName);
             services.say(spokenMessages::translationFailed);
         }
         lock.lock();

@@ -8,6 +8,7 @@
 // worker speaks SSIP itself and bounds every wait.
 #include "support/speech.h"
 
+#include "support/file_descriptor.h"
 #include "support/text_conversion.h"
 
 #include <speech-dispatcher/libspeechd.h>
@@ -141,38 +142,15 @@ struct AddressFree {
 };
 using Address = std::unique_ptr<SPDConnectionAddress, AddressFree>;
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : descriptor(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(Descriptor&& other) noexcept : descriptor(std::exchange(other.descriptor, -1)) {}
-    Descriptor& operator=(Descriptor&& other) noexcept
-    {
-        reset(std::exchange(other.descriptor, -1));
-        return *this;
-    }
-    void reset(int fd = -1)
-    {
-        if (descriptor >= 0)
-            close(descriptor);
-        descriptor = fd;
-    }
-    int get() const { return descriptor; }
-    explicit operator bool() const { return descriptor >= 0; }
-
-private:
-    int descriptor;
-};
-
 // Waits for `events` on `fd` until `deadline`; false when it passes.
 bool ready(int fd, short events, Clock::time_point deadline)
 {
     for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0)
+        const int wait = millisecondsUntil(deadline);
+        if (wait == 0)
             return false;
         pollfd watched{fd, events, 0};
-        const int n = poll(&watched, 1, static_cast<int>(std::min<long long>(left, 60000)));
+        const int n = poll(&watched, 1, wait);
         if (n > 0)
             return true;
         if (n < 0 && errno != EINTR)
@@ -196,7 +174,7 @@ bool spawnDaemon(const std::string& socketPath)
     if (failed != 0)
         return false;
     // glibc 2.36 declares pidfd_open without C linkage: the system call itself.
-    const Descriptor exited(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    const FileDescriptor exited(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
     if (!exited || !ready(exited.get(), POLLIN, Clock::now() + spawnTimeout))
         kill(pid, SIGKILL);
     int status = 0;
@@ -205,7 +183,7 @@ bool spawnDaemon(const std::string& socketPath)
 }
 
 // A connected, non-blocking socket to the daemon, or an empty one.
-Descriptor connectTo(const SPDConnectionAddress& address, Clock::time_point deadline)
+FileDescriptor connectTo(const SPDConnectionAddress& address, Clock::time_point deadline)
 {
     sockaddr_storage storage{};
     socklen_t length = 0;
@@ -214,7 +192,7 @@ Descriptor connectTo(const SPDConnectionAddress& address, Clock::time_point dead
         auto& unixAddress = reinterpret_cast<sockaddr_un&>(storage);
         const std::string_view path = address.unix_socket_name ? address.unix_socket_name : "";
         if (path.empty() || path.size() >= sizeof unixAddress.sun_path)
-            return Descriptor();
+            return FileDescriptor();
         unixAddress.sun_family = AF_UNIX;
         path.copy(unixAddress.sun_path, path.size());
         length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
@@ -226,13 +204,13 @@ Descriptor connectTo(const SPDConnectionAddress& address, Clock::time_point dead
         const std::string port = std::to_string(address.inet_socket_port);
         if (getaddrinfo(address.inet_socket_host ? address.inet_socket_host : "127.0.0.1", port.c_str(), &hints,
                         &found) != 0)
-            return Descriptor();
+            return FileDescriptor();
         std::memcpy(&storage, found->ai_addr, found->ai_addrlen);
         length = found->ai_addrlen;
         family = found->ai_family;
         freeaddrinfo(found);
     }
-    Descriptor socket(::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    FileDescriptor socket(::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!socket)
         return socket;
     if (connect(socket.get(), reinterpret_cast<sockaddr*>(&storage), length) != 0) {
@@ -244,7 +222,7 @@ Descriptor connectTo(const SPDConnectionAddress& address, Clock::time_point dead
                 error = ETIMEDOUT;
         }
         if (error != 0 && error != EINPROGRESS)
-            return Descriptor();
+            return FileDescriptor();
     }
     if (family != AF_UNIX) {
         const int on = 1;
@@ -259,6 +237,16 @@ struct Response {
     int code = 0;
     std::vector<std::string> lines;
 };
+
+// The message number a reply (225) or an event (701 to 703) names first; 0 when none.
+long messageId(const Response& response)
+{
+    if (response.lines.empty())
+        return 0;
+    char* end = nullptr;
+    const long id = std::strtol(response.lines.front().c_str(), &end, 10);
+    return id > 0 && *end == '\0' ? id : 0;
+}
 
 // What the daemon told of one of our utterances (SSIP events 701 to 703).
 struct Progress {
@@ -364,9 +352,7 @@ public:
         const auto queued = nextReply(sent + replyTimeout);
         if (!queued || queued->code != 225)
             return Delivery::unknown;
-        char* end = nullptr;
-        const long id = queued->lines.empty() ? 0 : std::strtol(queued->lines.front().c_str(), &end, 10);
-        if (id > 0 && end && *end == '\0') {
+        if (const long id = messageId(*queued)) {
             const auto characters = static_cast<long>(characterCount(utterance.text));
             last = Spoken{id, utterance.priority, sent, endTimeoutBase + characters * endTimeoutPerCharacter};
             progressById.erase(progressById.begin(), progressById.lower_bound(id));
@@ -479,9 +465,8 @@ private:
     {
         if (event.code < 701 || event.code > 703 || event.lines.empty())
             return;
-        char* end = nullptr;
-        const long id = std::strtol(event.lines.front().c_str(), &end, 10);
-        if (id <= 0 || *end != '\0' || (last && id < last->id))
+        const long id = messageId(event);
+        if (id == 0 || (last && id < last->id))
             return;
         Progress& progress = progressById[id];
         if (event.code == 701)
@@ -493,7 +478,7 @@ private:
     // A late reply would answer the wrong command: nothing more is read.
     void fail() { daemonSocket.reset(); }
 
-    Descriptor daemonSocket;
+    FileDescriptor daemonSocket;
     std::string inbox;
     bool notified = false;
     std::string currentLanguage;

@@ -1,5 +1,7 @@
 #include "translate/message_format.h"
 
+#include <exception>
+
 #include "support/logger.h"
 
 void logException(std::string_view function, std::string_view description) noexcept
@@ -10,7 +12,18 @@ void logException(std::string_view function, std::string_view description) noexc
     }
 }
 
-void logTranslateException(std::string_view description) noexcept
+void logCurrentException(std::string_view function) noexcept
 {
-    logException("translator::translate", description);
+    try {
+        throw;
+    } catch (const std::exception& error) {
+        logException(function, error.what());
+    } catch (...) {
+        logException(function, "Exce\xE7\xE3o desconhecida");
+    }
+}
+
+void logTranslateException() noexcept
+{
+    logCurrentException("translator::translate");
 }

@@ -25,5 +25,9 @@ inline std::string formatMessage(std::string_view format, std::initializer_list<
 // throws: it runs inside the catch blocks at the top of a thread or service.
 void logException(std::string_view function, std::string_view description) noexcept;
 
+// The same for the exception in flight, its what() or "Exceção desconhecida";
+// only inside a catch block.
+void logCurrentException(std::string_view function) noexcept;
+
 // The same for "translator::translate", the service's boundary.
-void logTranslateException(std::string_view description) noexcept;
+void logTranslateException() noexcept;

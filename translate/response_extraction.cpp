@@ -1,7 +1,5 @@
 #include "translate/response_extraction.h"
 
-#include <exception>
-
 #include <picojson.h>
 
 #include "translate/message_format.h"
@@ -30,10 +28,8 @@ bool extractTranslation(const std::string& body, std::string& text)
                 break;
             text += segment[0].get<std::string>();
         }
-    } catch (const std::exception& error) {
-        logTranslateException(error.what());
     } catch (...) {
-        logTranslateException("Exce\xE7\xE3o desconhecida");
+        logTranslateException();
     }
     return true;
 }

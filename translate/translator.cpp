@@ -1,6 +1,6 @@
 #include "translate/translator.h"
 
-#include <exception>
+#include <algorithm>
 #include <iterator>
 #include <string_view>
 
@@ -19,7 +19,7 @@ namespace {
 // on to the next one (a busy client has answered 429 for hours while the
 // next one answered as usual).
 constexpr std::string_view clients[] = {"gtx", "dict-chrome-ex"};
-constexpr std::string_view longestClient = "dict-chrome-ex";
+constexpr std::string_view longestClient = std::ranges::max(clients, {}, &std::string_view::size);
 
 constexpr const char* requestTemplate = "/translate_a/single?client={}&sl={}&tl={}&dt=t&q={}";
 
@@ -125,10 +125,8 @@ std::u16string translator::translate(const std::u16string& text, std::pair<std::
         if (result.empty())
             logger::write("Erro ao traduzir. Falha na convers\xE3o.");
         return result;
-    } catch (const std::exception& error) {
-        logTranslateException(error.what());
     } catch (...) {
-        logTranslateException("Exce\xE7\xE3o desconhecida");
+        logTranslateException();
     }
     return {};
 }
