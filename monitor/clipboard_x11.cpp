@@ -989,7 +989,7 @@ private:
             result.written = connection.write(request.text, request.count);
             break;
         case Operation::count:
-            result.count = connection.count();
+            connection.count();  // the caller reads changeCount once this is done
             break;
         }
     }

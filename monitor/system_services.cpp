@@ -22,21 +22,17 @@ tarselTranslatorServices systemServices()
         },
         [](const std::u16string& text, const std::string& language) { speech::speak(text, language); },
         [](std::string_view message) { spokenMessages::say(message); },
-        [] { abortTransfers(); },
+        abortTransfers,
     };
 }
 
 tarselTranslatorClipboardAccess systemClipboard()
 {
-    return {
-        [] { return readClipboardText(); },
-        [](const std::u16string& text) { writeClipboardText(text); },
-        [] { return clipboardChangeCount(); },
-        [] { return noticedClipboardChangeCount(); },
-        [](const std::u16string& text, std::uint64_t expected) {
-            return writeClipboardTextIfUnchanged(text, expected);
-        },
-        [](std::function<void()> notify) { setClipboardChangeListener(std::move(notify)); },
-        [] { stopClipboardAccess(); },
-    };
+    return {readClipboardText,
+            writeClipboardText,
+            clipboardChangeCount,
+            noticedClipboardChangeCount,
+            writeClipboardTextIfUnchanged,
+            setClipboardChangeListener,
+            stopClipboardAccess};
 }

@@ -54,10 +54,8 @@ void openLocked(LogState& log, const std::string& fileName)
     if (log.file)
         return;
     log.file = openWithoutFollowing(fileName);
-    if (log.file) {
-        log.failed = false;
+    if (log.file)
         log.fileOpen.store(true, std::memory_order_release);
-    }
 }
 
 }  // namespace

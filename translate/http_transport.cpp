@@ -221,9 +221,8 @@ std::string urlEscape(const std::string& text)
         return {};  // curl_easy_escape would take a length of 0 as "use strlen"
     if (text.size() > static_cast<std::size_t>(INT_MAX))
         return {};
-    EasyHandle handle(curl().easyInit());
-    std::unique_ptr<char, CurlFree> escaped(
-        curl().easyEscape(handle.get(), text.data(), static_cast<int>(text.size())));
+    // libcurl ignores the handle here; none is made for it.
+    std::unique_ptr<char, CurlFree> escaped(curl().easyEscape(nullptr, text.data(), static_cast<int>(text.size())));
     if (!escaped)
         return {};
     return escaped.get();
