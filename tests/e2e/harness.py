@@ -101,7 +101,7 @@ class Session:
                                (self.path("ca", "bundle.pem"), "/etc/ssl/certs/ca-certificates.crt")):
             subprocess.run(["mount", "--bind", source, target], check=True)
         reader, writer = os.pipe()
-        spawn(["Xvfb", "-displayfd", str(writer), "-nolisten", "tcp", "-screen", "0", "1280x1024x24"],
+        spawn(["Xvfb", "-displayfd", str(writer), "-nolisten", "tcp", "-noreset", "-screen", "0", "1280x1024x24"],
               pass_fds=(writer,), stderr=subprocess.DEVNULL)
         os.close(writer)
         self.display = ":" + read_line(os.fdopen(reader, "rb"), 20, "Xvfb")

@@ -359,7 +359,7 @@ TEST_F(Clipboard, OutlivesItsServer)
 {
     const std::string display = std::getenv("DISPLAY");
     auto server =
-        std::make_unique<Child>(std::vector<std::string>{"Xvfb", "-displayfd", "1", "-nolisten", "tcp"}, fromStdout);
+        std::make_unique<Child>(std::vector<std::string>{"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-noreset"}, fromStdout);
     const auto number = server->readUntil("\n", patience);
     ASSERT_TRUE(number);
     setenv("DISPLAY", (":" + number->substr(0, number->size() - 1)).c_str(), 1);

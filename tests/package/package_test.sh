@@ -60,7 +60,9 @@ exec_path=$(key Exec)
 [ -x "$root$exec_path" ] || fail "Exec names $exec_path, which the package does not hold"
 
 # Xvfb picks a free display itself (-displayfd), so parallel tests cannot collide.
-Xvfb -displayfd 3 -nolisten tcp 3>"$work/display" 2>/dev/null & pids+=($!)
+# Without -noreset it resets when its last client (xdpyinfo below) leaves, and
+# a program connecting during the reset is refused ("Unable to initialize GTK+").
+Xvfb -displayfd 3 -nolisten tcp -noreset 3>"$work/display" 2>/dev/null & pids+=($!)
 wait_for 30 "Xvfb did not start" test -s "$work/display"
 export DISPLAY=:$(cat "$work/display")
 x_answers() { xdpyinfo >/dev/null 2>&1; }

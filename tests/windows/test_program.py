@@ -46,7 +46,7 @@ class Session:
                                (os.path.join(ca, "bundle.pem"), "/etc/ssl/certs/ca-certificates.crt")):
             subprocess.run(["mount", "--bind", source, target], check=True)
         reader, writer = os.pipe()
-        harness.spawn(["Xvfb", "-displayfd", str(writer), "-nolisten", "tcp", "-screen", "0", "1280x1024x24"],
+        harness.spawn(["Xvfb", "-displayfd", str(writer), "-nolisten", "tcp", "-noreset", "-screen", "0", "1280x1024x24"],
                       pass_fds=(writer,), stderr=subprocess.DEVNULL)
         os.close(writer)
         os.environ.update(DISPLAY=":" + harness.read_line(os.fdopen(reader, "rb"), 20, "Xvfb"),
