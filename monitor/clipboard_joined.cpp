@@ -63,16 +63,12 @@ struct Joined {
             if (read() != before)
                 return false;
         }
-        std::array<std::uint64_t, 2> now;
+        std::uint64_t wayland;
         {
             std::lock_guard lock(stateMutex);
-            now = counts;
+            wayland = counts[1];
         }
-        // Each side keeps its own compare-and-set: a copy on either since
-        // those counts keeps that side as the user left it.
-        const bool x11 = sides[0].writeIfUnchanged(text, now[0]);
-        const bool wayland = sides[1].writeIfUnchanged(text, now[1]);
-        return x11 || wayland;
+        return sides[1].writeIfUnchanged(text, wayland);
     }
 };
 
@@ -85,10 +81,7 @@ tarselTranslatorClipboardAccess joinedClipboard(tarselTranslatorClipboardAccess 
     joined->sides = {std::move(x11), std::move(wayland)};
     return {
         [joined] { return joined->read(); },
-        [joined](const std::u16string& text) {
-            for (auto& side : joined->sides)
-                side.write(text);
-        },
+        [joined](const std::u16string& text) { joined->sides[1].write(text); },
         [joined] { return joined->changeCount(); },
         [joined]() -> std::optional<std::uint64_t> {
             const auto x11 = joined->sides[0].noticedChangeCount();
