@@ -13,15 +13,27 @@
 // of our own, which are started on first use; the process must have called
 // XInitThreads before the toolkit opened its display.
 
-// The clipboard's text up to its first NUL unit; empty when there is none,
-// when the clipboard is busy or its owner does not answer (within about a
-// second), when the content is marked secret by a password manager, or when
-// it offers files or an image (whose text form is not what the user copied).
+// What a read of the clipboard found.
+struct clipboardContent {
+    // The text up to its first NUL unit; empty when there is none.
+    std::u16string text;
+    // A password manager marked the copy secret: the text is here only so that
+    // the caller can recognise it later, and must never leave the process.
+    bool secret = false;
+
+    bool operator==(const clipboardContent&) const = default;
+};
+
+// The clipboard's text, empty when there is none, when the clipboard is busy
+// or its owner does not answer (within about a second), or when the copy is
+// of files (whose text form, the paths, is not what the user copied). A copy
+// that offers plain text is text whatever it offers besides (a spreadsheet's
+// cells come as a picture too). A text marked secret comes with `secret` set.
 // At most 4 MiB of the owner's data is read: a longer text reads as its first
 // part, cut between characters.
 // On X11 an unchanged clipboard is answered without asking its owner again:
 // a new text is noticed when its program takes the clipboard, as every copy does.
-std::u16string readClipboardText();
+clipboardContent readClipboardText();
 
 // Replaces the clipboard's content with `text` up to its first NUL unit;
 // does nothing, and leaves the content as it was, if the clipboard cannot be

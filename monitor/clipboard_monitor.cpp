@@ -178,15 +178,25 @@ void tarselTranslatorClipboardMonitor::check()
     const std::uint64_t seen = clipboard.changeCount();
     if (seen == lastReadCount)
         return;
-    const std::u16string text = clipboard.read();
+    const clipboardContent content = clipboard.read();
+    const std::u16string& text = content.text;
     // A busy clipboard or an owner that did not answer is asked again next time.
     if (!text.empty())
         lastReadCount = seen;
+    // A password stays where its manager put it, and stays unsent when a
+    // clipboard manager later offers it again without the mark.
+    if (content.secret) {
+        if (!text.empty())
+            secrets.remember(text);
+        return;
+    }
+    if (secrets.contains(text))
+        return;
     std::uint64_t generation;
     {
         std::lock_guard lock(monitorMutex);
-        // An empty read (no text, a busy clipboard, files, an image, a
-        // secret) is not a change: the user's copy is left alone.
+        // An empty read (no text, a busy clipboard, files) is not a change:
+        // the user's copy is left alone.
         if (closing || text.empty() || text == lastClipboardText)
             return;
         lastClipboardText = text;

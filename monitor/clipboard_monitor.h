@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "monitor/command_services.h"
+#include "monitor/secret_texts.h"
 
 struct tarselTranslatorMonitorTiming {
     // The longest wait between two checks, unless every change is noticed
@@ -93,6 +94,8 @@ private:
     std::chrono::steady_clock::time_point lastNotice;
     // The worker's own: the change count at its last non-empty read.
     std::optional<std::uint64_t> lastReadCount;
+    // The worker's own: what was seen marked secret while the program runs.
+    secretTexts secrets;
     std::stop_source stopSource;
     std::thread worker;
 };

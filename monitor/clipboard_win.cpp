@@ -124,14 +124,6 @@ bool markedSecret()
     return offered(excluded) || offered(viewerIgnore) || refusedBy(history) || refusedBy(cloud);
 }
 
-// Copied files come with their paths as text, and a copied image may come
-// with a text; neither text is what the user copied. The system makes each
-// bitmap format from the others, but asking for all three costs nothing.
-bool offersFilesOrImage()
-{
-    return offered(CF_HDROP) || offered(CF_BITMAP) || offered(CF_DIB) || offered(CF_DIBV5);
-}
-
 bool writeText(const std::u16string& text, std::optional<std::uint64_t> expected)
 {
     const std::size_t length = std::min(text.size(), text.find(u'\0'));
@@ -248,11 +240,15 @@ std::unique_ptr<ChangeWatcher> watcher;
 
 }  // namespace
 
-std::u16string readClipboardText()
+clipboardContent readClipboardText()
 {
     const OpenedClipboard clipboard(nullptr);
-    if (!clipboard.open() || markedSecret() || offersFilesOrImage())
+    // Copied files come with their paths as text, which is not what the user
+    // copied. Whatever else a copy offers beside text (a picture of the
+    // cells, as a spreadsheet gives), the text is the copy.
+    if (!clipboard.open() || offered(CF_HDROP))
         return {};
+    const bool secret = markedSecret();
     const HANDLE block = GetClipboardData(CF_UNICODETEXT);
     if (!block)
         return {};
@@ -270,7 +266,7 @@ std::u16string readClipboardText()
     if (end == units + capacity && capacity < available && end != units && high(end[-1]))
         --end;
     try {
-        return std::u16string(units, end);
+        return {std::u16string(units, end), secret};
     } catch (...) {
         return {};
     }

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "monitor/clipboard_formats.h"
 #include "support/file_descriptor.h"
 #include "support/text_conversion.h"
 
@@ -211,14 +212,14 @@ public:
     // Changes and errors only grow, so their sum moves whenever either does.
     std::uint64_t mark() const { return changes + ourErrors.load(); }
 
-    // Keeps the text unless it is empty (nothing, a failure or a secret) or
+    // Keeps the text unless it is empty (nothing or a failure) or secret, or
     // something changed while it was being read.
-    void keep(std::uint64_t markAtStart, std::u16string text)
+    void keep(std::uint64_t markAtStart, const clipboardContent& content)
     {
         keptText.reset();
-        if (!enabled || text.empty() || markAtStart != mark())
+        if (!enabled || content.text.empty() || content.secret || markAtStart != mark())
             return;
-        keptText = std::move(text);
+        keptText = content.text;
         keptMark = markAtStart;
     }
 
@@ -276,15 +277,15 @@ public:
                                "UTF8_STRING",
                                "TEXT",
                                "INCR",
-                               "x-kde-passwordManagerHint",
+                               clipboardFormats::secretHint.data(),
                                "TARSEL_SELECTION",
                                "TARSEL_TIMESTAMP",
                                "MULTIPLE",
                                "CLIPBOARD_MANAGER",
                                "SAVE_TARGETS",
                                "TARSEL_SAVE",
-                               "text/uri-list",
-                               "x-special/gnome-copied-files"};
+                               clipboardFormats::fileLists[0].data(),
+                               clipboardFormats::fileLists[1].data()};
         Atom atoms[std::size(names)];
         XInternAtoms(displayConnection, const_cast<char**>(names), static_cast<int>(std::size(names)), False, atoms);
         clipboard = atoms[0];
@@ -322,18 +323,18 @@ public:
 
     bool lost() const { return connectionBroken || hungUp; }
 
-    std::u16string read()
+    clipboardContent read()
     {
         if (ownedText)
-            return ownedText->text;
+            return {ownedText->text};
         // A change of owner already on its way to us must count.
         dispatchPending();
         if (auto text = lastRead.find())
-            return std::move(*text);
+            return {std::move(*text)};
         const auto mark = lastRead.mark();
-        auto text = readFromOwner();
-        lastRead.keep(mark, text);
-        return text;
+        auto content = readFromOwner();
+        lastRead.keep(mark, content);
+        return content;
     }
 
     // Takes the clipboard with `text`; with `expected`, only if the change
@@ -439,7 +440,7 @@ public:
     }
 
 private:
-    std::u16string readFromOwner()
+    clipboardContent readFromOwner()
     {
         if (XGetSelectionOwner(displayConnection, clipboard) == None)
             return {};
@@ -453,18 +454,21 @@ private:
             return {};
         bool offersUtf8 = true;
         bool offersString = true;
+        bool secret = false;
         if (targets.answer == Answer::given && targets.property.format == 32) {
             const auto offered = targets.property.atoms();
             const auto offers = [&](Atom atom) {
                 return std::find(offered.begin(), offered.end(), atom) != offered.end();
             };
-            if (offersFilesOrImage(offered))
+            // A file manager's copy offers the paths as text too; they are
+            // not what the user copied. Whatever else a copy offers beside
+            // plain text (a picture of the cells, HTML), the text is the copy.
+            if (offers(uriList) || offers(copiedFiles))
                 return {};
             // A hint that is offered but cannot be read counts as secret.
             if (offers(secretHint)) {
                 const Conversion hint = convert(secretHint, time, deadline);
-                if (hint.answer != Answer::given || hint.property.data == "secret")
-                    return {};
+                secret = hint.answer != Answer::given || hint.property.data == "secret";
             }
             offersUtf8 = offers(utf8String);
             offersString = offers(XA_STRING);
@@ -483,29 +487,9 @@ private:
         if (text.answer != Answer::given || text.property.format != 8)
             return {};
         if (text.property.type == XA_STRING)
-            return upToFirstNul(latin1ToWide(text.property.data));
+            return {upToFirstNul(latin1ToWide(text.property.data)), secret};
         const std::string_view utf8 = text.property.data;
-        return upToFirstNul(utf8ToWide(std::string(text.property.cut ? wholeCharacters(utf8) : utf8)));
-    }
-
-    // A file manager's copy offers the paths as text too, and a browser's
-    // copied image may come with a text; neither text is what the user copied.
-    bool offersFilesOrImage(const std::vector<Atom>& offered)
-    {
-        if (std::any_of(offered.begin(), offered.end(), [&](Atom a) { return a == uriList || a == copiedFiles; }))
-            return true;
-        std::vector<char*> names(std::min(offered.size(), targetsLooked), nullptr);
-        // Names of atoms that do not exist stay null.
-        XGetAtomNames(displayConnection, const_cast<Atom*>(offered.data()), static_cast<int>(names.size()),
-                      names.data());
-        bool image = false;
-        for (char* name : names) {
-            if (!name)
-                continue;
-            image = image || std::strncmp(name, "image/", 6) == 0;
-            XFree(name);
-        }
-        return image;
+        return {upToFirstNul(utf8ToWide(std::string(text.property.cut ? wholeCharacters(utf8) : utf8))), secret};
     }
 
     // Asks XFixes to tell us of every change of CLIPBOARD's owner; only then
@@ -841,6 +825,7 @@ struct Request {
 
     Operation operation;
     std::u16string text;      // the text to write, or the text read
+    bool secret = false;      // the text read is marked secret
     std::uint64_t count = 0;  // the expected change count
     bool written = false;
     bool done = false;
@@ -979,9 +964,12 @@ private:
     static void perform(Connection& connection, const Request& request, Request& result)
     {
         switch (request.operation) {
-        case Operation::read:
-            result.text = connection.read();
+        case Operation::read: {
+            auto content = connection.read();
+            result.text = std::move(content.text);
+            result.secret = content.secret;
             break;
+        }
         case Operation::write:
             result.written = connection.write(request.text, std::nullopt);
             break;
@@ -1030,10 +1018,12 @@ std::optional<Request> call(Request request)
 
 }  // namespace
 
-std::u16string readClipboardText()
+clipboardContent readClipboardText()
 {
     auto answer = call(Request(Operation::read));
-    return answer ? std::move(answer->text) : std::u16string();
+    if (!answer)
+        return {};
+    return {std::move(answer->text), answer->secret};
 }
 
 void writeClipboardText(const std::u16string& text)

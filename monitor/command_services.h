@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "monitor/clipboard.h"
+
 // What the translate command and the clipboard monitor use of the rest of the
 // system, handed to them so that their rules run without the toolkit, the
 // network or a display (tests give fakes; systemServices() gives the real ones).
@@ -27,7 +29,7 @@ struct tarselTranslatorServices {
 
 // The system clipboard, as the monitor's worker reaches it.
 struct tarselTranslatorClipboardAccess {
-    std::function<std::u16string()> read;
+    std::function<clipboardContent()> read;
     // Replaces the content; nothing happens if the clipboard cannot be taken.
     std::function<void(const std::u16string& text)> write;
     // Changes whenever the clipboard changes hands, our own writes included.

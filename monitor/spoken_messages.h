@@ -26,7 +26,8 @@ inline constexpr std::string_view selectLanguagesFirst = "Primeiro selecione o i
 inline constexpr std::string_view textTooLong = "Texto longo demais para traduzir.";
 
 // Speaks one of the messages above as the answer to what the user just did:
-// it may cut our translation that is being spoken, as a key would.
+// it may cut our translation that is being spoken, as a key would, but one
+// that has not begun is said after it.
 inline void say(std::string_view latin1Message)
 {
     speech::announce(latin1ToWide(std::string(latin1Message)));

@@ -15,10 +15,10 @@ void load();
 
 // One of the system's fixed messages (plain text, in Brazilian Portuguese,
 // "pt-BR"), as feedback to what the user just did. Through speech-dispatcher
-// it goes at priority "message": it cuts a translation of ours that is being
-// spoken short, as the user's key would, but never one that has not started,
-// and nothing of priority "text" (the screen reader's or ours) cuts it.
-// Tolk (Windows) queues it exactly as speak().
+// it goes at priority "important": said at once, before a translation of
+// ours that has not begun (which then follows, whole), and it cuts one that
+// is being spoken, as the user's key would. Tolk (Windows) queues it exactly
+// as speak().
 void announce(const std::u16string& text);
 
 // Queues `text` exactly as given (plain text, no markup), in Brazilian

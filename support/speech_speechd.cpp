@@ -58,7 +58,7 @@ constexpr char defaultLanguage[] = "pt-BR";
 constexpr auto replyTimeout = std::chrono::seconds(3);
 // Bounds the daemon's own start-up command.
 constexpr auto spawnTimeout = std::chrono::seconds(10);
-// How long a later utterance of ours waits for the one before it: to start
+// How long a later text of ours waits for our text before it: to start
 // (it may be queued behind the screen reader's speech) and then to be
 // spoken. Ten characters a second is slower than any voice, so a text is
 // never cut by our next one while its end is merely late.
@@ -69,7 +69,11 @@ constexpr auto endTimeoutPerCharacter = std::chrono::milliseconds(100);
 // Replies and events are a few short lines; more is no SSIP.
 constexpr size_t maxResponse = 64 * 1024;
 
-enum class Priority { message, text };
+// Our fixed messages go at "important": the daemon says them at once and
+// postpones, rather than drops, a text of ours that has not begun (a message
+// at "message" would drop it). Translations go at "text", which anything of
+// the screen reader's may cut, as it cuts its own speech.
+enum class Priority { important, text };
 
 struct Utterance {
     std::string text;      // UTF-8
@@ -265,7 +269,7 @@ public:
         inbox.clear();
         currentLanguage.clear();
         priority.reset();
-        last.reset();
+        lastText.reset();
         progressById.clear();
     }
 
@@ -299,20 +303,22 @@ public:
         return true;
     }
 
-    // Waits until our utterance before has ended or been cut: the daemon drops
-    // a text that has not begun when another text or a message comes. A
-    // message waits only until a text before it has begun, and then cuts it,
-    // as the user's key would; the daemon queues a message behind a message.
-    // Each wait is bounded. False when the connection failed meanwhile.
+    // Waits until our text before has ended or been cut: the daemon drops a
+    // text that has not begun when another text comes. A fixed message waits
+    // for nothing: the daemon queues it behind our fixed messages, and holds
+    // back a text of ours that has not begun until it has been said (one
+    // being spoken is cut, as the user's key would). Each wait is bounded.
+    // False when the connection failed meanwhile.
     bool awaitPrevious(Priority next)
     {
-        if (!last || !notified)
+        if (!lastText || !notified || next == Priority::important)
             return true;
         for (;;) {
-            const Progress& progress = progressById[last->id];
-            if (progress.over || (next == Priority::message && (progress.begun || last->priority == Priority::message)))
+            const Progress& progress = progressById[lastText->id];
+            if (progress.over)
                 return true;
-            const auto deadline = progress.begun ? *progress.begun + last->endTimeout : last->sent + beginTimeout;
+            const auto deadline =
+                progress.begun ? *progress.begun + lastText->endTimeout : lastText->sent + beginTimeout;
             if (Clock::now() >= deadline)
                 return true;
             if (!readResponse(deadline, false))
@@ -336,8 +342,8 @@ public:
             currentLanguage = isSuccess(*reply) ? language : std::string();
         }
         if (priority != utterance.priority) {
-            if (!command(utterance.priority == Priority::message ? "SET SELF PRIORITY message"
-                                                                 : "SET SELF PRIORITY text"))
+            if (!command(utterance.priority == Priority::important ? "SET SELF PRIORITY important"
+                                                                   : "SET SELF PRIORITY text"))
                 return Delivery::notSent;
             priority = utterance.priority;
         }
@@ -352,9 +358,11 @@ public:
         const auto queued = nextReply(sent + replyTimeout);
         if (!queued || queued->code != 225)
             return Delivery::unknown;
-        if (const long id = messageId(*queued)) {
+        // Only a text can be cut by a later utterance of ours.
+        const long id = messageId(*queued);
+        if (id != 0 && utterance.priority == Priority::text) {
             const auto characters = static_cast<long>(characterCount(utterance.text));
-            last = Spoken{id, utterance.priority, sent, endTimeoutBase + characters * endTimeoutPerCharacter};
+            lastText = Spoken{id, sent, endTimeoutBase + characters * endTimeoutPerCharacter};
             progressById.erase(progressById.begin(), progressById.lower_bound(id));
         }
         return Delivery::spoken;
@@ -363,7 +371,6 @@ public:
 private:
     struct Spoken {
         long id;
-        Priority priority;
         Clock::time_point sent;
         Clock::duration endTimeout;  // once begun
     };
@@ -466,7 +473,7 @@ private:
         if (event.code < 701 || event.code > 703 || event.lines.empty())
             return;
         const long id = messageId(event);
-        if (id == 0 || (last && id < last->id))
+        if (id == 0 || (lastText && id < lastText->id))
             return;
         Progress& progress = progressById[id];
         if (event.code == 701)
@@ -483,7 +490,7 @@ private:
     bool notified = false;
     std::string currentLanguage;
     std::optional<Priority> priority;
-    std::optional<Spoken> last;
+    std::optional<Spoken> lastText;
     std::map<long, Progress> progressById;
 };
 
@@ -588,7 +595,7 @@ void speech::load()
 
 void speech::announce(const std::u16string& text)
 {
-    enqueue(text, defaultLanguage, Priority::message);
+    enqueue(text, defaultLanguage, Priority::important);
 }
 
 void speech::speak(const std::u16string& text)

@@ -264,6 +264,16 @@ def monitoring_then_translation(app, daemon, before):
     expect_heard(daemon, before, ["Monitorando", "copiado antes"])
 
 
+def translation_then_monitoring(app, daemon, before):
+    """Enter, then F1 before the translation has begun (the screen reader is still speaking): "Monitorando."
+    comes first and the translation after it, both whole."""
+    with ScreenReader(daemon.socket).talking():
+        translate(app, "traduzido antes")
+        clipboard_holds(app, "en: traduzido antes")
+        app.key("F1")
+        expect_heard(daemon, before, ["Monitorando", "traduzido antes"])
+
+
 def two_translations(app, daemon, before):
     """Two translations come while the screen reader speaks: both are heard, in order."""
     app.copy("copiado antes")
@@ -286,6 +296,8 @@ cases = [
 if SPEECHD and os.access(ESPEAK_MODULE, os.X_OK):
     cases += [("real speech-dispatcher", with_real_daemon(module_voice), (), {"speech": False}),
               ("real daemon: Monitorando then a translation", with_real_daemon(monitoring_then_translation), (),
+               {"speech": False}),
+              ("real daemon: a translation then Monitorando", with_real_daemon(translation_then_monitoring), (),
                {"speech": False}),
               ("real daemon: two translations in a row", with_real_daemon(two_translations), (), {"speech": False})]
 

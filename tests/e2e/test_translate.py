@@ -124,6 +124,8 @@ def in_flight(app, then):
     app.key("Return")
     wait_for(lambda: app.text(OUTPUT) == "en: " + then, 20, "the new text's translation")
     wait_for(lambda: app.clipboard() == "en: " + then, 10, "the new text's translation on the clipboard")
+    # Speech reaches the daemon on a thread of its own, maybe after the clipboard.
+    app.wait_spoken("en: " + then)
     assert app.spoken() == ["en: " + then] and app.log() == b"", (app.spoken(), app.log())
 
 

@@ -226,7 +226,7 @@ TEST_F(Clipboard, ReadsWhatAnotherProgramCopied)
     rows.emplace_back(beyondTheLimit, beyondTheLimitRead);
     for (const auto& [text, expected] : rows) {
         const auto owner = xclipIn(text);
-        EXPECT_TRUE(readClipboardText() == expected) << text.substr(0, 40);
+        EXPECT_TRUE(readClipboardText().text == expected) << text.substr(0, 40);
     }
 }
 
@@ -235,7 +235,7 @@ TEST_F(Clipboard, AnotherProgramReadsWhatWeWrote)
     for (const auto& text : texts) {
         writeClipboardText(utf8ToWide(text));
         EXPECT_EQ(xclipOut(), text) << text.substr(0, 40);
-        EXPECT_EQ(readClipboardText(), utf8ToWide(text));
+        EXPECT_EQ(readClipboardText().text, utf8ToWide(text));
     }
 }
 
@@ -258,9 +258,9 @@ TEST_F(Clipboard, ServesEachTextTarget)
 
 TEST_F(Clipboard, ReadsNothingWithoutText)
 {
-    EXPECT_EQ(readClipboardText(), u"");
+    EXPECT_EQ(readClipboardText().text, u"");
     const auto image = xclipIn(std::string("\x89PNG\r\n\x1A\n", 8), "image/png");
-    EXPECT_EQ(readClipboardText(), u"");
+    EXPECT_EQ(readClipboardText().text, u"");
 }
 
 TEST_F(Clipboard, ReadsWhatOtherOwnersOffer)
@@ -270,13 +270,13 @@ TEST_F(Clipboard, ReadsWhatOtherOwnersOffer)
         std::vector<Offer> offers;
         bool listsTargets;
         bool silent;
-        std::u16string expected;
+        clipboardContent expected;
     } rows[] = {
         {"secret",
          {{"x-kde-passwordManagerHint", "UTF8_STRING", "secret"}, {"UTF8_STRING", "UTF8_STRING", "hunter2"}},
          true,
          false,
-         u""},
+         {u"hunter2", true}},
         {"other hint",
          {{"x-kde-passwordManagerHint", "UTF8_STRING", "public"}, {"UTF8_STRING", "UTF8_STRING", "ok"}},
          true,
@@ -296,7 +296,19 @@ TEST_F(Clipboard, ReadsWhatOtherOwnersOffer)
          true,
          false,
          u""},
-        {"image", {{"image/png", "image/png", "\x89PNG"}, {"UTF8_STRING", "UTF8_STRING", "a"}}, true, false, u""},
+        {"spreadsheet cells, also as pictures",
+         {{"image/png", "image/png", "\x89PNG"},
+          {"image/bmp", "image/bmp", "BM"},
+          {"application/x-openoffice-embed-source-xml;windows_formatname=\"Star Embed Source (XML)\"", "STRING", "x"},
+          {"UTF8_STRING", "UTF8_STRING", "a"}},
+         true,
+         false,
+         u"a"},
+        {"a browser's copied image",
+         {{"image/png", "image/png", "\x89PNG"}, {"text/html", "text/html", "<img>"}},
+         true,
+         false,
+         u""},
         {"rich text",
          {{"text/html", "text/html", "<b>ok</b>"}, {"UTF8_STRING", "UTF8_STRING", "ok"}},
          true,
@@ -318,16 +330,16 @@ TEST_F(Clipboard, AsksTheOwnerAgainOnlyAfterACopy)
 {
     const auto offer = [](const char* text) { return std::vector<Offer>{{"UTF8_STRING", "UTF8_STRING", text}}; };
     FakeOwner owner(offer("first"), true, false);
-    ASSERT_EQ(readClipboardText(), u"first");
+    ASSERT_EQ(readClipboardText().text, u"first");
     const int asked = owner.requestsSeen();
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(readClipboardText(), u"first");
+        EXPECT_EQ(readClipboardText().text, u"first");
     EXPECT_EQ(owner.requestsSeen(), asked);
 
     owner.copy(offer("second"));
-    EXPECT_TRUE(eventually([] { return readClipboardText() == u"second"; }));
+    EXPECT_TRUE(eventually([] { return readClipboardText().text == u"second"; }));
     const auto other = xclipIn("third");
-    EXPECT_TRUE(eventually([] { return readClipboardText() == u"third"; }));
+    EXPECT_TRUE(eventually([] { return readClipboardText().text == u"third"; }));
 }
 
 // The request's window is gone before we answer: our writes to it fail with
@@ -348,25 +360,25 @@ TEST_F(Clipboard, StartsAgainAfterStop)
     writeClipboardText(u"first");
     stopClipboardAccess();
     ASSERT_TRUE(eventually([] { return clipboardOwner() == None; }));
-    EXPECT_EQ(readClipboardText(), u"");
+    EXPECT_EQ(readClipboardText().text, u"");
     writeClipboardText(u"second");
     EXPECT_EQ(xclipOut(), "second");
-    EXPECT_EQ(readClipboardText(), u"second");
+    EXPECT_EQ(readClipboardText().text, u"second");
 }
 
 // Losing the X server must end our connection, not the process.
 TEST_F(Clipboard, OutlivesItsServer)
 {
     const std::string display = std::getenv("DISPLAY");
-    auto server =
-        std::make_unique<Child>(std::vector<std::string>{"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-noreset"}, fromStdout);
+    auto server = std::make_unique<Child>(
+        std::vector<std::string>{"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-noreset"}, fromStdout);
     const auto number = server->readUntil("\n", patience);
     ASSERT_TRUE(number);
     setenv("DISPLAY", (":" + number->substr(0, number->size() - 1)).c_str(), 1);
     std::atomic<int> told{0};
     setClipboardChangeListener([&] { ++told; });
     writeClipboardText(u"doomed");
-    EXPECT_EQ(readClipboardText(), u"doomed");
+    EXPECT_EQ(readClipboardText().text, u"doomed");
     EXPECT_TRUE(noticedClipboardChangeCount());
     clipboardChangeCount();
     told = 0;
@@ -374,7 +386,7 @@ TEST_F(Clipboard, OutlivesItsServer)
     // Whoever waits on notices hears that they have ended.
     EXPECT_TRUE(eventually([&] { return told > 0 && !noticedClipboardChangeCount(); }));
     setClipboardChangeListener({});
-    EXPECT_TRUE(eventually([] { return readClipboardText().empty(); }));
+    EXPECT_TRUE(eventually([] { return readClipboardText().text.empty(); }));
     stopClipboardAccess();
     setenv("DISPLAY", display.c_str(), 1);
     writeClipboardText(u"alive");
@@ -467,7 +479,7 @@ TEST_F(Clipboard, ThreadsMayShareIt)
 
     std::thread reader([&] {
         while (writing) {
-            auto text = readClipboardText();
+            auto text = readClipboardText().text;
             if (!allowed.count(text))
                 unexpected.push_back(std::move(text));
         }
@@ -481,7 +493,7 @@ TEST_F(Clipboard, ThreadsMayShareIt)
     for (int i = 0; i < rounds; ++i) {
         const std::u16string text = u"text " + utf8ToWide(std::to_string(i));
         writeClipboardText(text);
-        const auto back = readClipboardText();
+        const auto back = readClipboardText().text;
         EXPECT_TRUE(back == text || back.empty()) << i;
     }
     writing = false;

@@ -45,17 +45,17 @@ public:
     {
         return {
             [this] {
-                std::u16string text;
+                clipboardContent content;
                 {
                     std::lock_guard lock(mutex);
                     if (busyReads > 0)
                         --busyReads;
                     else
-                        text = clipboardText;
-                    reads.push_back(text);
+                        content = {clipboardText, clipboardSecret};
+                    reads.push_back(content.secret ? u"secret:" + content.text : content.text);
                 }
                 changed.notify_all();
-                return text;
+                return content;
             },
             [this](const std::u16string& text) { copy(text); },
             [this] {
@@ -80,6 +80,7 @@ public:
                     if (expected != changes)
                         return false;
                     clipboardText = text;
+                    clipboardSecret = false;
                     ++changes;
                     notify = listener;
                     events.push_back("write:" + wideToUtf8(text));
@@ -98,12 +99,13 @@ public:
     }
 
     // Another program's copy: a new owner, and its notice.
-    void copy(const std::u16string& text)
+    void copy(const std::u16string& text, bool secret = false)
     {
         std::function<void()> notify;
         {
             std::lock_guard lock(mutex);
             clipboardText = text;
+            clipboardSecret = secret;
             ++changes;
             notify = listener;
         }
@@ -130,6 +132,7 @@ public:
     {
         std::lock_guard lock(mutex);
         clipboardText = text;
+        clipboardSecret = false;
         ++changes;
     }
 
@@ -173,7 +176,8 @@ public:
         return changed.wait_for(lock, std::chrono::seconds(10), [&] { return countsAsked > 0; });
     }
 
-    // Waits (10 s at most) until the clipboard has been read while holding `text`.
+    // Waits (10 s at most) until the clipboard has been read while holding
+    // `text` ("secret:" + the text when marked secret).
     bool waitRead(const std::u16string& text)
     {
         std::unique_lock lock(mutex);
@@ -228,6 +232,7 @@ private:
     std::vector<std::string> events;
     std::vector<std::u16string> reads;
     std::u16string clipboardText;
+    bool clipboardSecret = false;
     std::uint64_t changes = 1;
     std::function<void()> listener;
     bool released = false;

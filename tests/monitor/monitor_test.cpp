@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "monitor/clipboard_monitor.h"
+#include "monitor/secret_texts.h"
 #include "monitor/spoken_messages.h"
 #include "monitor/translate_command.h"
 #include "support/logger.h"
@@ -27,7 +28,8 @@ const std::string failed = "say:" + std::string(spokenMessages::translationFaile
 const std::string tooLong = "say:" + std::string(spokenMessages::textTooLong);
 const std::string pair = "pair:pt>en";
 
-// "copy:T" another program copies T; "F1"; "own:T" the command writes T;
+// "copy:T" another program copies T; "secret:T" a password manager copies T,
+// marked secret; "F1"; "own:T" the command writes T;
 // "release" a blocked translation answers; "wait:E" until event E;
 // "read:T" until the monitor has read the clipboard holding T; "busy" the
 // next read finds the clipboard held; "notices-end" change notices stop;
@@ -120,6 +122,11 @@ const monitorRow monitorRows[] = {
      {pair, on, "translate:um", "write:en:um", "speak:en:um@en", "translate:dois", "write:en:dois", "speak:en:dois@en",
       "abort"},
      {50ms, 0ms}},
+    {"a secret is never sent, even when a clipboard manager offers it again unmarked",
+     {},
+     {"F1", "read:", "secret:s3nha", "read:secret:s3nha", "copy:s3nha", "read:s3nha", "copy:dois",
+      "wait:speak:en:dois@en", "stop"},
+     {pair, on, "translate:dois", "write:en:dois", "speak:en:dois@en", "abort"}},
     {"a burst of changes is checked once",
      {},
      {"F1", "read:", "copy:um", "copy:dois", "wait:speak:en:dois@en", "stop"},
@@ -162,6 +169,8 @@ TEST_P(monitorTable, row)
         const std::string argument = step.substr(step.find(':') + 1);
         if (step.starts_with("copy:")) {
             fake.copy(utf8ToWide(argument));
+        } else if (step.starts_with("secret:")) {
+            fake.copy(utf8ToWide(argument), true);
         } else if (step == "F1") {
             monitor.toggle(std::pair<std::string, std::string>("pt", "en"));
         } else if (step.starts_with("own:")) {
@@ -194,6 +203,31 @@ TEST_P(monitorTable, row)
 
 INSTANTIATE_TEST_SUITE_P(monitor, monitorTable, testing::ValuesIn(monitorRows),
                          [](const auto& info) { return "row" + std::to_string(info.index); });
+
+// The reference vectors of SipHash-2-4: key 00..0f, message 00..(n-1).
+TEST(secretTexts, DigestIsSipHash24)
+{
+    const std::array<std::uint64_t, 2> key = {0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL};
+    unsigned char message[15];
+    for (unsigned char i = 0; i < sizeof message; ++i)
+        message[i] = i;
+    EXPECT_EQ(sipHash24(key, message, 0), 0x726fdb47dd0e0e31ULL);
+    EXPECT_EQ(sipHash24(key, message, 1), 0x74f839c593dc67fdULL);
+    EXPECT_EQ(sipHash24(key, message, 15), 0xa129ca6149be45e5ULL);
+}
+
+TEST(secretTexts, KeepsTheLastOnesOnly)
+{
+    secretTexts secrets(2);
+    secrets.remember(u"um");
+    secrets.remember(u"dois");
+    secrets.remember(u"um");
+    EXPECT_TRUE(secrets.contains(u"um") && secrets.contains(u"dois"));
+    EXPECT_FALSE(secrets.contains(u"umm"));
+    secrets.remember(u"tres");
+    EXPECT_FALSE(secrets.contains(u"um"));
+    EXPECT_TRUE(secrets.contains(u"dois") && secrets.contains(u"tres"));
+}
 
 // "run:T" Enter on T; "release"; "wait:E"; "stop".
 struct commandRow {

@@ -141,7 +141,7 @@ struct Row {
     std::optional<std::string> language;  // nullopt: the one-argument form
     const char* expectedText;             // UTF-8
     const char* expectedLanguage;
-    bool announced = false;  // a fixed message: announce(), priority "message"
+    bool announced = false;  // a fixed message: announce(), priority "important"
 };
 
 const std::vector<Row> rows = {
@@ -182,7 +182,7 @@ TEST_F(SpeechTest, TextsArriveUnchangedWithTheirLanguage)
         for (size_t i = 0; i < rows.size(); ++i) {
             EXPECT_EQ(got[i].text, rows[i].expectedText) << "utterance " << i;
             EXPECT_EQ(got[i].language, rows[i].expectedLanguage) << "utterance " << i;
-            EXPECT_EQ(got[i].priority, rows[i].announced ? "message" : "text") << "utterance " << i;
+            EXPECT_EQ(got[i].priority, rows[i].announced ? "important" : "text") << "utterance " << i;
             EXPECT_EQ(got[i].ssmlMode, "off");
             EXPECT_NE(got[i].clientName.find(":tarsel-translator:"), std::string::npos) << got[i].clientName;
         }

@@ -133,7 +133,7 @@ class ClipboardRoundTrip : public testing::TestWithParam<RoundTripCase> {};
 TEST_P(ClipboardRoundTrip, ReadsBackWhatWasWritten)
 {
     writeClipboardText(GetParam().text);
-    EXPECT_EQ(readClipboardText(), GetParam().text);
+    EXPECT_EQ(readClipboardText().text, GetParam().text);
     EXPECT_TRUE(IsClipboardFormatAvailable(CF_UNICODETEXT));
 }
 
@@ -148,7 +148,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct ReadCase {
     const char* name;
     std::vector<Format> content;
-    std::u16string expected;
+    clipboardContent expected;
 };
 
 class ClipboardRead : public testing::TestWithParam<ReadCase> {};
@@ -157,7 +157,7 @@ class ClipboardRead : public testing::TestWithParam<ReadCase> {};
 TEST_P(ClipboardRead, ReadsTheUnicodeTextOnly)
 {
     ASSERT_TRUE(putOnClipboard(GetParam().content));
-    EXPECT_EQ(readClipboardText(), GetParam().expected);
+    EXPECT_TRUE(readClipboardText() == GetParam().expected);
     EXPECT_TRUE(clipboardCanBeOpened());
     for (const auto& format : GetParam().content)
         EXPECT_TRUE(IsClipboardFormatAvailable(format.id)) << "format " << format.id << " was removed";
@@ -172,14 +172,22 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"secret_of_a_password_manager",
                  {{CF_UNICODETEXT, bytesOf(std::u16string(u"s3nha\0", 6))},
                   {registeredFormat(L"ExcludeClipboardContentFromMonitorProcessing"), std::string(4, '\0')}},
-                 u""},
-        ReadCase{"kept_from_history", {plainText, {registeredFormat(L"CanIncludeInClipboardHistory"), dword(0)}}, u""},
+                 {u"s3nha", true}},
+        ReadCase{"kept_from_history",
+                 {plainText, {registeredFormat(L"CanIncludeInClipboardHistory"), dword(0)}},
+                 {u"texto", true}},
         ReadCase{
             "allowed_in_history", {plainText, {registeredFormat(L"CanIncludeInClipboardHistory"), dword(1)}}, u"texto"},
-        ReadCase{"kept_from_the_cloud", {plainText, {registeredFormat(L"CanUploadToCloudClipboard"), dword(0)}}, u""},
-        ReadCase{"hidden_from_viewers", {plainText, {registeredFormat(L"Clipboard Viewer Ignore"), "\x01"}}, u""},
+        ReadCase{"kept_from_the_cloud",
+                 {plainText, {registeredFormat(L"CanUploadToCloudClipboard"), dword(0)}},
+                 {u"texto", true}},
+        ReadCase{"hidden_from_viewers",
+                 {plainText, {registeredFormat(L"Clipboard Viewer Ignore"), "\x01"}},
+                 {u"texto", true}},
         ReadCase{"files_beside_text", {plainText, {CF_HDROP, droppedFile()}}, u""},
-        ReadCase{"image_beside_text", {plainText, {CF_DIB, std::string(44, '\0')}}, u""},
+        ReadCase{"cells_of_a_spreadsheet",
+                 {plainText, {CF_DIB, std::string(44, '\0')}, {registeredFormat(L"Biff12"), "\x01\x02"}},
+                 u"texto"},
         ReadCase{"beyond_the_read_limit",
                  {{CF_UNICODETEXT, bytesOf(beyondTheLimit + u'\0')}},
                  std::u16string(readLimitUnits - 1, u'a')}),
@@ -188,7 +196,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ClipboardWrite, StopsAtAnEmbeddedNul)
 {
     writeClipboardText(std::u16string(u"ab\0cd", 5));
-    EXPECT_EQ(readClipboardText(), u"ab");
+    EXPECT_EQ(readClipboardText().text, u"ab");
 }
 
 TEST(ClipboardChanges, CountedForEachChangeOfHands)
@@ -203,11 +211,11 @@ TEST(ClipboardChanges, CountedForEachChangeOfHands)
     EXPECT_NE(written, copied);
 
     EXPECT_TRUE(writeClipboardTextIfUnchanged(u"inalterado", written));
-    EXPECT_EQ(readClipboardText(), u"inalterado");
+    EXPECT_EQ(readClipboardText().text, u"inalterado");
     const auto before = clipboardChangeCount();
     ASSERT_TRUE(putOnClipboard({plainText}));
     EXPECT_FALSE(writeClipboardTextIfUnchanged(u"tarde", before));
-    EXPECT_EQ(readClipboardText(), u"texto");
+    EXPECT_EQ(readClipboardText().text, u"texto");
 }
 
 TEST(ClipboardChanges, ToldToTheListener)
@@ -248,14 +256,14 @@ TEST(ClipboardBusy, HeldByAnotherThreadReadsEmptyAndIsNotWritten)
     const bool holding = openedResult.wait_for(30s) == std::future_status::ready && openedResult.get();
     std::u16string whileHeld;
     if (holding) {
-        whileHeld = readClipboardText();
+        whileHeld = readClipboardText().text;
         writeClipboardText(u"depois");
     }
     release.set_value();
     holder.join();
     ASSERT_TRUE(holding);
     EXPECT_EQ(whileHeld, u"");
-    EXPECT_EQ(readClipboardText(), u"antes");
+    EXPECT_EQ(readClipboardText().text, u"antes");
 }
 
 // Under Wine a Windows program can start a Unix one, though not wait for it:
@@ -348,7 +356,7 @@ TEST_F(XClipboard, TextSetFromXIsRead)
     ASSERT_TRUE(runShell("xclip -selection clipboard -i '" + unixPath(L"x-input") + "'"));
     std::u16string seen;
     eventually([&] {
-        seen = readClipboardText();
+        seen = readClipboardText().text;
         return seen == text;
     });
     EXPECT_EQ(seen, text);
