@@ -19,7 +19,7 @@ struct Joined {
     // The joined count changeCount last answered, and the text read after it.
     std::uint64_t lastCount = 0;
     std::uint64_t readCount = 0;
-    std::u16string readText;
+    clipboardContent readContent;
 
     std::uint64_t changeCount()
     {
@@ -33,19 +33,19 @@ struct Joined {
         return lastCount;
     }
 
-    std::u16string read()
+    clipboardContent read()
     {
         const std::size_t first = newest.load();
-        auto text = sides[first].read();
+        auto content = sides[first].read();
         // An X11 side that reads empty is most often the compositor refusing
         // XWayland the Wayland side's copy, which it mirrors there while a
         // Wayland window has focus: that copy is the other side's.
-        if (text.empty())
-            text = sides[1 - first].read();
+        if (content.text.empty())
+            content = sides[1 - first].read();
         std::lock_guard lock(stateMutex);
         readCount = lastCount;
-        readText = text;
-        return text;
+        readContent = content;
+        return content;
     }
 
     bool writeIfUnchanged(const std::u16string& text, std::uint64_t expected)
@@ -53,12 +53,12 @@ struct Joined {
         if (changeCount() != expected) {
             // The compositor carrying the copy we read to the other side is
             // no new copy: the text read is still there.
-            std::u16string before;
+            clipboardContent before;
             {
                 std::lock_guard lock(stateMutex);
-                if (readCount != expected || readText.empty())
+                if (readCount != expected || readContent.text.empty())
                     return false;
-                before = readText;
+                before = readContent;
             }
             if (read() != before)
                 return false;

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "monitor/clipboard.h"
+#include "monitor/clipboard_formats.h"
 #include "support/file_descriptor.h"
 #include "support/text_conversion.h"
 #include "wlr-data-control-client-protocol.h"
@@ -92,11 +93,6 @@ void destroyWith(wl_proxy* proxy, std::uint32_t destructor)
         wl_proxy_marshal_flags(proxy, destructor, nullptr, wl_proxy_get_version(proxy), WL_MARSHAL_FLAG_DESTROY);
 }
 
-// What the X11 path names as targets, which XWayland bridges by the same names.
-constexpr const char* plainTexts[] = {"UTF8_STRING", "text/plain;charset=utf-8", "TEXT", "STRING", "text/plain"};
-constexpr const char* fileLists[] = {"text/uri-list", "x-special/gnome-copied-files"};
-constexpr char secretHint[] = "x-kde-passwordManagerHint";
-
 // `utf8` without a sequence cut short at its end.
 std::string wholeCharacters(std::string utf8)
 {
@@ -136,7 +132,7 @@ struct Offer {
 
     wl_proxy* proxy;
     std::vector<std::string> types;
-    std::optional<std::u16string> kept;
+    std::optional<clipboardContent> kept;
 };
 
 struct Source {
@@ -211,25 +207,23 @@ public:
     bool watching() const { return device && !lost(); }
     bool lost() const { return deviceFinished || wl_display_get_error(display) != 0; }
 
-    std::u16string read()
+    clipboardContent read()
     {
         if (owned)
-            return owned->text;
+            return {owned->text};
         if (!selection)
             return {};
         if (!selection->kept)
             selection->kept = readFrom(*selection);
-        // An answer that did not come is asked for again next time.
-        auto text = selection->kept.value_or(std::u16string());
-        return text;
+        return selection->kept.value_or(clipboardContent());
     }
 
     bool write(const std::u16string& text, std::optional<std::uint64_t> expected)
     {
         if (!watching() || (expected && (!roundTrip() || changeCount.load() != *expected)))
             return false;
-        auto source = std::make_unique<Source>(wl_proxy_marshal_flags(
-            manager, createDataSource, binding->source, wl_proxy_get_version(manager), 0, nullptr));
+        auto source = std::make_unique<Source>(wl_proxy_marshal_flags(manager, createDataSource, binding->source,
+                                                                      wl_proxy_get_version(manager), 0, nullptr));
         source->text = upToFirstNul(text);
         source->utf8 = std::make_shared<const std::string>(wideToUtf8(source->text));
         source->latin1 = std::make_shared<const std::string>(wideToLatin1(source->text));
@@ -240,8 +234,11 @@ public:
             [](void* self, wl_proxy* proxy) { static_cast<Connection*>(self)->cancelled(proxy); },
         };
         listen(source->proxy, sourceListener, this);
-        for (const char* type : plainTexts)
-            wl_proxy_marshal_flags(source->proxy, offerType, nullptr, wl_proxy_get_version(source->proxy), 0, type);
+        for (const std::string_view name : clipboardFormats::plainTexts) {
+            const std::string type(name);
+            wl_proxy_marshal_flags(source->proxy, offerType, nullptr, wl_proxy_get_version(source->proxy), 0,
+                                   type.c_str());
+        }
         wl_proxy_marshal_flags(device, setSelection, nullptr, wl_proxy_get_version(device), 0, source->proxy);
         owned = std::move(source);
         wl_display_flush(display);
@@ -342,7 +339,8 @@ private:
             return;
         fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) | O_NONBLOCK);
         const bool latin1 = std::strcmp(type, "STRING") == 0;
-        transfers.push_back({std::move(fd), latin1 ? owned->latin1 : owned->utf8, 0, Clock::now() + stalledTransferBound});
+        transfers.push_back(
+            {std::move(fd), latin1 ? owned->latin1 : owned->utf8, 0, Clock::now() + stalledTransferBound});
         continueTransfers();
     }
 
@@ -364,32 +362,47 @@ private:
         });
     }
 
-    std::u16string readFrom(Offer& offer)
+    // The offer's content; nothing when an answer did not come, which is
+    // asked for again next time.
+    std::optional<clipboardContent> readFrom(Offer& offer)
     {
-        if (std::any_of(std::begin(fileLists), std::end(fileLists), [&](const char* t) { return offer.offers(t); }))
-            return {};
-        const auto deadline = Clock::now() + readBound;
-        // A hint that is offered but cannot be read counts as secret.
-        if (offer.offers(secretHint)) {
-            const auto hint = receive(offer, secretHint, deadline);
-            if (!hint || *hint == "secret")
-                return {};
-        }
+        const auto offers = [&](std::string_view type) { return offer.offers(type); };
+        if (std::any_of(clipboardFormats::fileLists.begin(), clipboardFormats::fileLists.end(), offers))
+            return clipboardContent{};
         const auto type =
-            std::find_if(std::begin(plainTexts), std::end(plainTexts), [&](const char* t) { return offer.offers(t); });
-        if (type == std::end(plainTexts))
-            return {};
-        const auto data = receive(offer, *type, deadline);
+            std::find_if(clipboardFormats::plainTexts.begin(), clipboardFormats::plainTexts.end(), offers);
+        if (type == clipboardFormats::plainTexts.end())
+            return clipboardContent{};
+        const auto deadline = Clock::now() + readBound;
+        clipboardContent content;
+        // A hint that is offered but cannot be read counts as secret.
+        if (offers(clipboardFormats::secretHint)) {
+            const auto hint = receive(offer, std::string(clipboardFormats::secretHint), deadline);
+            content.secret = !hint || *hint == "secret";
+        }
+        const auto data = receive(offer, std::string(*type), deadline);
         if (!data)
-            return {};
-        if (std::strcmp(*type, "STRING") == 0)
-            return upToFirstNul(latin1ToWide(*data));
-        return upToFirstNul(utf8ToWide(wholeCharacters(*data)));
+            return std::nullopt;
+        content.text = upToFirstNul(decode(*data, *type));
+        return content;
+    }
+
+    static std::u16string decode(const std::string& data, std::string_view type)
+    {
+        if (type == "STRING")
+            return latin1ToWide(data);
+        auto text = utf8ToWide(wholeCharacters(data));
+        // A bare text/plain that is no valid UTF-8 is taken as Latin-1.
+        const bool invalid =
+            text.find(u'\uFFFD') != std::u16string::npos && data.find("\xEF\xBF\xBD") == std::string::npos;
+        if (type == "text/plain" && invalid)
+            return latin1ToWide(data);
+        return text;
     }
 
     // The offer's data in `type`, up to readLimit bytes; nothing when it
     // does not come within the bounds.
-    std::optional<std::string> receive(Offer& offer, const char* type, Clock::time_point deadline)
+    std::optional<std::string> receive(Offer& offer, const std::string& type, Clock::time_point deadline)
     {
         int ends[2];
         if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
@@ -397,8 +410,8 @@ private:
         const FileDescriptor readEnd(ends[0]);
         {
             const FileDescriptor writeEnd(ends[1]);
-            wl_proxy_marshal_flags(offer.proxy, receiveType, nullptr, wl_proxy_get_version(offer.proxy), 0, type,
-                                   writeEnd.get());
+            wl_proxy_marshal_flags(offer.proxy, receiveType, nullptr, wl_proxy_get_version(offer.proxy), 0,
+                                   type.c_str(), writeEnd.get());
             wl_display_flush(display);
         }
         std::string data;
@@ -608,12 +621,12 @@ bool call(std::function<void(Connection&)> work, Clock::duration bound = replyBo
     }
 }
 
-std::u16string readSelection()
+clipboardContent readSelection()
 {
-    auto text = std::make_shared<std::u16string>();
-    if (!call([text](Connection& c) { *text = c.read(); }, replyBound + readBound))
+    auto content = std::make_shared<clipboardContent>();
+    if (!call([content](Connection& c) { *content = c.read(); }, replyBound + readBound))
         return {};
-    return std::move(*text);
+    return std::move(*content);
 }
 
 bool writeSelection(const std::u16string& text, std::optional<std::uint64_t> expected)

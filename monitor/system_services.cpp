@@ -30,11 +30,11 @@ tarselTranslatorServices systemServices()
 tarselTranslatorClipboardAccess systemClipboard()
 {
     tarselTranslatorClipboardAccess x11{readClipboardText,
-            writeClipboardText,
-            clipboardChangeCount,
-            noticedClipboardChangeCount,
-            writeClipboardTextIfUnchanged,
-            setClipboardChangeListener,
-            stopClipboardAccess};
+                                        writeClipboardText,
+                                        clipboardChangeCount,
+                                        noticedClipboardChangeCount,
+                                        writeClipboardTextIfUnchanged,
+                                        setClipboardChangeListener,
+                                        stopClipboardAccess};
     return withSessionClipboards(std::move(x11));
 }
