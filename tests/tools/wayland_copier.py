@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """A GTK window on Wayland that copies as a user's program does: each line on stdin becomes the text
 that Ctrl+C in the window puts on the clipboard, through the window's own seat. Prints SHOWN once the
-window is on screen, FOCUSED when it first gets the keyboard and COPIED once GTK has set a text."""
+window is on screen, FOCUSED when it first gets the keyboard and COPIED once GTK has set a text.
+With --without-keys (a compositor that has no keyboard to press) each line is copied at once."""
 import os
 import sys
 
@@ -29,13 +30,19 @@ def read(stream, _condition):
         Gtk.main_quit()
         return False
     pending.append(line.rstrip("\n"))
+    if "--without-keys" in sys.argv:
+        copy()
     return True
+
+
+def copy():
+    Gtk.Clipboard.get(Gdk.SELECTION_CLIPBOARD).set_text(pending.pop(0), -1)
+    say("COPIED")
 
 
 def key(_window, event):
     if pending and event.state & Gdk.ModifierType.CONTROL_MASK and Gdk.keyval_to_lower(event.keyval) == Gdk.KEY_c:
-        Gtk.Clipboard.get(Gdk.SELECTION_CLIPBOARD).set_text(pending.pop(0), -1)
-        say("COPIED")
+        copy()
     return False
 
 
