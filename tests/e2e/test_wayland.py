@@ -12,6 +12,7 @@ import os
 import subprocess
 import sys
 import shutil
+import signal
 import tempfile
 
 import harness
@@ -21,8 +22,9 @@ from test_monitor import OFF, ON, POLL, Flow
 COMPOSITOR = os.environ.get("TARSEL_COMPOSITOR", "sway")
 TOOLS = harness.TOOLS
 NOBODY = 65534
-# KWin's virtual backend has no keyboard: the GTK window copies without a key press there.
-KEYLESS = ["--without-keys"] if COMPOSITOR == "kwin" else []
+# KWin's virtual backend has no keyboard, nor has wtype a protocol for keys on KWin or mutter: the
+# GTK window copies without a key press there.
+KEYLESS = ["--without-keys"] if COMPOSITOR in ("kwin", "mutter") else []
 
 
 class CompositorSession(harness.Session):
@@ -53,7 +55,7 @@ class CompositorSession(harness.Session):
         wait_for(lambda: os.path.exists(display) and os.path.getsize(display) and self._socket(), 20, "sway")
         os.environ.update(WAYLAND_DISPLAY=self._socket(),
                           SWAYSOCK=glob.glob(os.path.join(self.wayland, "sway-ipc.*.sock"))[0])
-        return open(display).read().strip()
+        return open(display).read().split("\n")[0]
 
 
     def start_kwin(self):
@@ -70,15 +72,37 @@ class CompositorSession(harness.Session):
                                          "1280", "--height", "1024", "%s %s %s" % (harness.PYTHON, __file__, display)],
                                         env=env, stdout=subprocess.DEVNULL,
                                         stderr=open(self.path("compositor.log"), "wb"))
+        return self.compositor_started(display)
+
+    def start_mutter(self):
+        # Headless mutter has no keyboard on its seat: nested on Xvfb it has the server's.
+        os.environ["DISPLAY"] = super().start_display()
+        display = os.path.join(self.wayland, "display")
+        env = dict(os.environ, XDG_RUNTIME_DIR=self.wayland)
+        self.compositor = harness.spawn(["dbus-run-session", "--", "mutter", "--nested", "--wayland",
+                                         "--wayland-display=wayland-tarsel", "--", harness.PYTHON, __file__,
+                                         "--stay", display], env=env, stdout=subprocess.DEVNULL,
+                                        stderr=open(self.path("compositor.log"), "wb"))
+        return self.compositor_started(display)
+
+    def compositor_started(self, display):
         try:
-            wait_for(lambda: os.path.exists(display) and self._socket(), 30, "KWin")
+            wait_for(lambda: os.path.exists(display) and self._socket(), 30, COMPOSITOR)
         except AssertionError:
             print(open(self.path("compositor.log"), errors="replace").read()[-3000:])
             raise
         os.environ.update(WAYLAND_DISPLAY=self._socket())
-        return open(display).read().strip()
+        name, authority = open(display).read().split("\n")[:2]
+        if authority:
+            os.environ["XAUTHORITY"] = authority
+        return name
 
     def focus(self, process):
+        if COMPOSITOR == "mutter":
+            # mutter manages XWayland's windows as their window manager; the Wayland window is only
+            # focused as it opens.
+            harness.run(["xdotool", "windowactivate", self.app_window], check=True)
+            return
         if COMPOSITOR == "sway":
             harness.run(["swaymsg", "[pid=%d] focus" % process.pid], check=True)
             return
@@ -97,8 +121,16 @@ class WaylandApp(harness.App):
     """The program, a GTK window on Wayland beside it, and Wayland's clipboard as Wayland programs see it."""
 
     def __init__(self, session, name, **options):
-        super().__init__(session, name, **options)
+        # mutter keeps a copy after its owner has gone, so the last case's translation would be the
+        # first text this one sees.
+        harness.run(["wl-copy", "--clear"], check=True)
+        try:
+            super().__init__(session, name, **options)
+        except AssertionError:
+            print(open(self.stderr_file, "rb").read()[-3000:].decode(errors="replace"))
+            raise
         self.copier = None
+        session.app_window = self.window
 
     def wayland_focused(self):
         if not self.copier:
@@ -196,8 +228,7 @@ FLOWS = [
         ON, ("wayland_focus",), ("x11_copied", "cópia X"), ("dialog_focus",), ("copied", "sentinela", "pt", "en"),
     ]),
     ("Wayland copies after monitoring is off", [
-        ON, ("wayland_focus",), ("wayland_copied", "GTK", "um"), ("dialog_focus",), OFF, ("wayland_focus",),
-        ("unseen_wayland", "depois"),
+        ON, ("wayland_focus",), ("wayland_copied", "GTK", "um"), ("dialog_focus",), OFF, ("unseen_wayland", "depois"),
     ]),
 ]
 
@@ -213,11 +244,14 @@ def open_xwayland(report):
     x11.XDisableAccessControl(display)
     x11.XCloseDisplay(display)
     with open(report + ".new", "w") as f:
-        f.write(os.environ["DISPLAY"])
+        f.write("%s\n%s\n" % (os.environ["DISPLAY"], os.environ.get("XAUTHORITY", "")))
     os.rename(report + ".new", report)
+    # mutter ends with the command it started.
+    if "--stay" in sys.argv:
+        signal.pause()
 
 
 if __name__ == "__main__" and sys.argv[-1].endswith("/display"):
-    open_xwayland(sys.argv[1])
+    open_xwayland(sys.argv[-1])
 elif __name__ == "__main__":
     harness.main(CASES, open_session=CompositorSession, open_app=WaylandApp)
