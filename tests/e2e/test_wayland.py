@@ -111,10 +111,12 @@ class CompositorSession(harness.Session):
             f.write("workspace.clientList().forEach(c => { if (c.pid == %d) workspace.activeClient = c; });\n"
                     % process.pid)
         call = ["dbus-send", "--bus=" + self.kwin_bus, "--print-reply", "--dest=org.kde.KWin"]
-        harness.run(call + ["/Scripting", "org.kde.kwin.Scripting.loadScript", "string:" + script, "string:focus"],
-                    check=True)
+        # A name still loaded is refused: each script gets its own.
+        self.scripts = getattr(self, "scripts", 0) + 1
+        name = "string:focus%d" % self.scripts
+        harness.run(call + ["/Scripting", "org.kde.kwin.Scripting.loadScript", "string:" + script, name], check=True)
         harness.run(call + ["/Scripting", "org.kde.kwin.Scripting.start"], check=True)
-        harness.run(call + ["/Scripting", "org.kde.kwin.Scripting.unloadScript", "string:focus"], check=True)
+        harness.run(call + ["/Scripting", "org.kde.kwin.Scripting.unloadScript", name], check=True)
 
 
 class WaylandApp(harness.App):
@@ -139,12 +141,12 @@ class WaylandApp(harness.App):
                                         stderr=open(os.path.join(self.dir, "copier.log"), "wb"))
             assert harness.read_line(self.copier.stdout, 20, "the Wayland window") == "SHOWN"
             if KEYLESS:
-                self.session.focus(self.copier)
-                assert harness.read_line(self.copier.stdout, 20, "the Wayland window's focus") == "FOCUSED"
+                # The window may not be managed yet when it is shown.
+                self.until(lambda: self.session.focus(self.copier), "FOCUSED")
             else:
                 # A key gives the new window the seat's keyboard, and with it the right to copy; the
                 # first key after a window appears can be lost.
-                self.keys_until(["-k", "Shift_L"], "FOCUSED")
+                self.until(lambda: harness.run(["wtype", "-k", "Shift_L"]) and None, "FOCUSED")
         else:
             self.session.focus(self.copier)
         wait_for(lambda: not self.frame.getState().contains(harness._atspi.STATE_ACTIVE), 10,
@@ -162,10 +164,10 @@ class WaylandApp(harness.App):
     def wl_copy(self, text):
         self.owner = harness.spawn(["wl-copy", "--foreground", text], stdout=subprocess.DEVNULL)
 
-    def keys_until(self, keys, answer):
-        """Sends keys to the focused Wayland window until the copier answers; sway can lose a first key."""
-        wait_for(lambda: harness.run(["wtype", *keys]) and
-                 harness.select.select([self.copier.stdout], [], [], 0.2)[0], 10, "the copier's " + answer)
+    def until(self, action, answer):
+        """Repeats action until the copier answers."""
+        wait_for(lambda: action() or harness.select.select([self.copier.stdout], [], [], 0.2)[0], 10,
+                 "the copier's " + answer)
         assert self.copier.stdout.readline().strip().decode() == answer
 
     def gtk_copy(self, text):
@@ -174,7 +176,7 @@ class WaylandApp(harness.App):
         if KEYLESS:
             assert harness.read_line(self.copier.stdout, 10, "the GTK copy") == "COPIED"
         else:
-            self.keys_until(["-M", "ctrl", "c", "-m", "ctrl"], "COPIED")
+            self.until(lambda: harness.run(["wtype", "-M", "ctrl", "c", "-m", "ctrl"]) and None, "COPIED")
 
     def wayland_clipboard(self):
         result = harness.run(["wl-paste", "--no-newline"])
