@@ -111,12 +111,12 @@ class CompositorSession(harness.Session):
             f.write("workspace.clientList().forEach(c => { if (c.pid == %d) workspace.activeClient = c; });\n"
                     % process.pid)
         call = ["dbus-send", "--bus=" + self.kwin_bus, "--print-reply", "--dest=org.kde.KWin"]
-        # A name still loaded is refused: each script gets its own.
+        # A name still loaded is refused, and unloading at once can stop the script before it runs:
+        # each script gets a name of its own and stays.
         self.scripts = getattr(self, "scripts", 0) + 1
         name = "string:focus%d" % self.scripts
         harness.run(call + ["/Scripting", "org.kde.kwin.Scripting.loadScript", "string:" + script, name], check=True)
         harness.run(call + ["/Scripting", "org.kde.kwin.Scripting.start"], check=True)
-        harness.run(call + ["/Scripting", "org.kde.kwin.Scripting.unloadScript", name], check=True)
 
 
 class WaylandApp(harness.App):
@@ -136,8 +136,9 @@ class WaylandApp(harness.App):
 
     def wayland_focused(self):
         if not self.copier:
+            # Unbuffered: a line read ahead would hide from select.
             self.copier = harness.spawn([harness.PYTHON, os.path.join(TOOLS, "wayland_copier.py")] + KEYLESS,
-                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        bufsize=0, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=open(os.path.join(self.dir, "copier.log"), "wb"))
             assert harness.read_line(self.copier.stdout, 20, "the Wayland window") == "SHOWN"
             if KEYLESS:
