@@ -6,7 +6,8 @@
 # per package version, so only the first run on a machine builds them.
 # Prints how long each step took.
 # With --test, it then drives the unpacked zip's program under Wine
-# (tests/windows/test_program.py), with a recording stand-in for Tolk.dll.
+# (tests/windows/test_program.py), with recording stand-ins for Tolk.dll and
+# SAPI's voice.
 # Usage: scripts/build-windows.sh [--test] [build-dir]   (default build/windows-program)
 # TARSEL_MINGW_CACHE: the cache's folder (default /var/cache/tarsel-translator/mingw)
 set -euo pipefail
@@ -159,6 +160,8 @@ test_rows() {
   folder=$(find "$unpacked" -mindepth 1 -maxdepth 1 -type d)
   $CXX -std=c++20 -O1 -shared -static -o "$folder/Tolk.dll" "$root/tests/windows/tolk_stub.cpp"
   $CXX -std=c++20 -O1 -municode -static -o "$folder/window_probe.exe" "$root/tests/windows/window_probe.cpp"
+  $CXX -std=c++20 -O1 -shared -static -o "$folder/sapi_voice_stub.dll" "$root/tests/windows/sapi_voice_stub.cpp" \
+    -lole32 -luuid
   /usr/bin/python3 "$root/tests/windows/test_program.py" "$folder"
 }
 
