@@ -11,6 +11,7 @@ the server's certificate at all, so these rows cannot tell a trusted endpoint fr
 one; on Windows, Schannel checks it against the system store.) Xvfb, a fresh Wine prefix and the
 endpoint are shared by the rows; every row gets a fresh program, Tolk record and working directory.
 """
+import glob
 import os
 import re
 import subprocess
@@ -30,6 +31,33 @@ LABELS = ["Tradução", "Idioma de origem", "Idioma de destino", "Texto à tradu
 
 def windows_path(path):
     return "Z:" + path.replace("/", "\\")
+
+
+class Installed:
+    """Where the installer puts things for the prefix's user."""
+    key = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tarsel Translator"
+
+    @staticmethod
+    def user():
+        return glob.glob(os.path.join(os.environ["WINEPREFIX"], "drive_c", "users", "*", "AppData"))[0]
+
+    @staticmethod
+    def folder():
+        return os.path.join(Installed.user(), "Local", "Programs", "Tarsel Translator")
+
+    @staticmethod
+    def start_in():
+        return os.path.join(Installed.user(), "Local", "Tarsel Translator")
+
+    @staticmethod
+    def shortcut():
+        return os.path.join(Installed.user(), "Roaming", "Microsoft", "Windows", "Start Menu", "Programs",
+                            "Tarsel Translator.lnk")
+
+    @staticmethod
+    def entry():
+        result = subprocess.run(["wine", "reg", "query", Installed.key], capture_output=True, timeout=60)
+        return result.stdout.decode(errors="replace") if result.returncode == 0 else None
 
 
 def set_dpi(dpi):
@@ -64,7 +92,8 @@ class Session:
         os.close(writer)
         os.environ.update(DISPLAY=":" + harness.read_line(os.fdopen(reader, "rb"), 20, "Xvfb"),
                           WINEPREFIX=os.path.join(self.tmp, "prefix"), WINEDEBUG="-all",
-                          WINEDLLOVERRIDES="mscoree,mshtml=")  # no Mono or Gecko installer dialogs
+                          # No Mono or Gecko installer dialogs, no menu entries for shortcuts on the host.
+                          WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=")
         for name in ("WINESERVER", "WINELOADER"):
             os.environ.pop(name, None)
         started = time.monotonic()
@@ -85,14 +114,21 @@ class Session:
 
 
 class App:
-    def __init__(self, session, name, screen_reader=True, dpi=None):
+    def __init__(self, session, name, screen_reader=True, dpi=None, installed=False):
         self.session, self.dpi = session, dpi
         if dpi:
             set_dpi(dpi)
         self.dir = tempfile.mkdtemp(prefix=name.replace(" ", "-")[:20], dir=session.tmp)
         self.work, self.tolk_file = os.path.join(self.dir, "work"), os.path.join(self.dir, "tolk")
         self.sapi_file = os.path.join(self.dir, "sapi")
-        os.mkdir(self.work)
+        program = os.path.join(FOLDER, "tarsel-translator.exe")
+        if installed:
+            # Silently, as an administrator would deploy it; then started as its shortcut starts it.
+            subprocess.run(["wine", glob.glob(os.path.join(os.path.dirname(FOLDER), "*-setup.exe"))[0], "/S"],
+                           check=True, timeout=120)
+            program, self.work = os.path.join(Installed.folder(), "tarsel-translator.exe"), Installed.start_in()
+        else:
+            os.mkdir(self.work)
         self.seen_requests = len(harness._json_lines(session.requests))
         env = dict(os.environ, TARSEL_TOLK_STUB_LOG=windows_path(self.tolk_file),
                    TARSEL_SAPI_STUB_LOG=windows_path(self.sapi_file))
@@ -100,7 +136,7 @@ class App:
             env["TARSEL_TOLK_STUB_NO_SCREEN_READER"] = "1"
         self.stderr_file = os.path.join(self.dir, "output")
         self.output = open(self.stderr_file, "wb")
-        self.process = harness.spawn(["wine", os.path.join(FOLDER, "tarsel-translator.exe"), "ignored-argument"],
+        self.process = harness.spawn(["wine", program, "ignored-argument"],
                                      cwd=self.work, env=env, stdout=self.output, stderr=self.output)
         self.window = wait_for(lambda: harness.run(["xdotool", "search", "--onlyvisible", "--name",
                                                     "^Tarsel Translator$"]).stdout.split(), 60,
@@ -283,6 +319,28 @@ def sapi_speaks(app, text, translation):
     assert app.spoken() == ["Tolk_Load"], app.spoken()
 
 
+def installs_and_uninstalls(app):
+    """The installer's program runs from the Start menu's folders; its uninstaller leaves nothing."""
+    assert sorted(os.listdir(Installed.folder())) == ["README.txt", "tarsel-translator.exe", "uninstall.exe"]
+    with open(Installed.shortcut(), "rb") as f:
+        link = f.read()
+    # The shell link header's hot key: virtual key "T", then HOTKEYF_CONTROL | HOTKEYF_ALT.
+    assert link[0x40:0x42] == b"\x54\x06", link[0x40:0x42]
+    link = link.lower()
+    for path in (r"\local\programs\tarsel translator\tarsel-translator.exe", r"\local\tarsel translator"):
+        assert path.encode("utf-16-le") in link or path.encode() in link, path
+    entry = Installed.entry()
+    assert entry and "Tarsel Translator" in entry and "uninstall.exe" in entry and "DisplayVersion" in entry, entry
+    # Started, its dialog focused its input field; its log is in the shortcut's "Start in".
+    assert app.log() == b"", app.log()
+    esc_ends(app)
+    subprocess.run(["wine", os.path.join(Installed.folder(), "uninstall.exe"), "/S"], check=True, timeout=120)
+    # The uninstaller runs on from a copy of itself after the command returns.
+    wait_for(lambda: not any(os.path.exists(p) for p in (Installed.folder(), Installed.start_in(),
+                                                         Installed.shortcut())), 60, "everything removed")
+    assert Installed.entry() is None, Installed.entry()
+
+
 def esc_ends(app):
     app.key("Escape")
     app.wait_exit(20)
@@ -298,6 +356,8 @@ ROWS = [
     ("Enter translates, speaks and copies", enter_translates, ("Bom dia", "en: Bom dia")),
     ("F1 translates a text copied in X", monitor_translates, ("Boa noite, cora\u00e7\u00e3o", "en: Boa noite, cora\u00e7\u00e3o")),
     ("Esc ends the program", esc_ends, ()),
+    ("the installer installs, the program starts, the uninstaller removes", installs_and_uninstalls, (),
+     {"installed": True}),
     ("without a screen reader the SAPI voice speaks", sapi_speaks, ("Bom dia", "en: Bom dia"),
      {"screen_reader": False}),
 ]
