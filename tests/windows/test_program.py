@@ -114,7 +114,7 @@ class Session:
 
 
 class App:
-    def __init__(self, session, name, screen_reader=True, dpi=None, installed=False):
+    def __init__(self, session, name, screen_reader=True, dpi=None, installed=False, read_only=False):
         self.session, self.dpi = session, dpi
         if dpi:
             set_dpi(dpi)
@@ -129,6 +129,10 @@ class App:
             program, self.work = os.path.join(Installed.folder(), "tarsel-translator.exe"), Installed.start_in()
         else:
             os.mkdir(self.work)
+        if read_only:
+            # As a shortcut's "Start in" under Program Files is for a user.
+            subprocess.run(["mount", "--bind", self.work, self.work], check=True)
+            subprocess.run(["mount", "-o", "remount,ro,bind", self.work], check=True)
         self.seen_requests = len(harness._json_lines(session.requests))
         env = dict(os.environ, TARSEL_TOLK_STUB_LOG=windows_path(self.tolk_file),
                    TARSEL_SAPI_STUB_LOG=windows_path(self.sapi_file))
@@ -319,6 +323,16 @@ def sapi_speaks(app, text, translation):
     assert app.spoken() == ["Tolk_Load"], app.spoken()
 
 
+def logs_in_local_app_data(app):
+    """Where the working folder cannot be written, the log is made in the user's LocalAppData."""
+    log = os.path.join(Installed.start_in(), "log.log")
+    assert app.log() is None and open(log, "rb").read() == b"", app.log()
+    app.key("Escape")
+    app.wait_exit(20)
+    os.remove(log)
+    os.rmdir(os.path.dirname(log))
+
+
 def installs_and_uninstalls(app):
     """The installer's program runs from the Start menu's folders; its uninstaller leaves nothing."""
     assert sorted(os.listdir(Installed.folder())) == ["README.txt", "tarsel-translator.exe", "uninstall.exe"]
@@ -356,6 +370,8 @@ ROWS = [
     ("Enter translates, speaks and copies", enter_translates, ("Bom dia", "en: Bom dia")),
     ("F1 translates a text copied in X", monitor_translates, ("Boa noite, cora\u00e7\u00e3o", "en: Boa noite, cora\u00e7\u00e3o")),
     ("Esc ends the program", esc_ends, ()),
+    ("a working folder that cannot be written has the log in LocalAppData", logs_in_local_app_data, (),
+     {"read_only": True}),
     ("the installer installs, the program starts, the uninstaller removes", installs_and_uninstalls, (),
      {"installed": True}),
     ("without a screen reader the SAPI voice speaks", sapi_speaks, ("Bom dia", "en: Bom dia"),
