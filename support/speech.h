@@ -6,7 +6,9 @@
 // screen reader or for an utterance to end: each hands the text over and
 // returns at once. Our own utterances are heard in the order they were
 // handed over, none cutting another of ours short before it has started.
-// Without a screen reader (or speech daemon) every call is silent.
+// On Linux, without a speech daemon every call is silent. On Windows the
+// text goes to the screen reader Tolk finds running, else (no Tolk.dll, or
+// no screen reader) to a SAPI 5 voice.
 namespace speech {
 
 // Once, on the user-interface thread, before the first announce() or
@@ -18,7 +20,7 @@ void load();
 // it goes at priority "message": it cuts a translation of ours that is being
 // spoken short, as the user's key would, but never one that has not started,
 // and nothing of priority "text" (the screen reader's or ours) cuts it.
-// Tolk (Windows) queues it exactly as speak().
+// On Windows it is queued exactly as speak().
 void announce(const std::u16string& text);
 
 // Queues `text` exactly as given (plain text, no markup), in Brazilian
@@ -31,7 +33,7 @@ void speak(const std::u16string& text);
 // Through speech-dispatcher a text goes at priority "text", after our
 // utterance before it has ended: the user's next key or the screen reader's
 // own speech may cut it short. Screen readers reached through Tolk (Windows)
-// speak in their own voice and ignore the code.
+// speak in their own voice and ignore the code; the SAPI voice is chosen by it.
 void speak(const std::u16string& text, const std::string& language);
 
 }  // namespace speech
