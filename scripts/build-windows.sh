@@ -161,7 +161,8 @@ installer() {
 }
 
 # The zip unpacked as a user would, Tolk.dll put beside the program as the
-# README says, and a program that reads the dialog's controls.
+# README says, a program that reads the dialog's controls, the stand-in for
+# SAPI's voice that the rows register, and the installer next to the folder.
 test_rows() {
   local unpacked=$build/test
   rm -rf "$unpacked"
