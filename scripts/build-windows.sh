@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Cross-builds the whole Windows program, tarsel-translator.exe for 64-bit
-# Windows, with MinGW-w64, and packs the zip a Windows user downloads.
+# Windows, with MinGW-w64, and packs the zip a Windows user downloads and
+# its installer (NSIS).
 # wxWidgets (MSW port) and libcurl (Schannel, no OpenSSL) are built from
 # Debian's own source packages into a cache outside the checkout, one folder
 # per package version, so only the first run on a machine builds them.
 # Prints how long each step took.
 # With --test, it then drives the unpacked zip's program under Wine
-# (tests/windows/test_program.py), with a recording stand-in for Tolk.dll.
+# (tests/windows/test_program.py), with recording stand-ins for Tolk.dll and
+# SAPI's voice.
 # Usage: scripts/build-windows.sh [--test] [build-dir]   (default build/windows-program)
 # TARSEL_MINGW_CACHE: the cache's folder (default /var/cache/tarsel-translator/mingw)
 set -euo pipefail
@@ -131,7 +133,7 @@ build_program() {
 # The program with nothing but Windows' own DLLs to import: MinGW's runtime,
 # wxWidgets and libcurl are linked in. Tolk.dll is loaded at run time.
 package() {
-  local version name imports
+  local name imports
   imports=$($host-objdump -p "$build/tarsel-translator.exe" | sed -n 's/^\s*DLL Name: //p')
   if grep -iE '^(lib|wx|curl)' <<<"$imports"; then
     echo "tarsel-translator.exe needs DLLs that Windows does not have (above)" >&2
@@ -146,19 +148,33 @@ package() {
   (cd "$build" && cmake -E tar cf "$name.zip" --format=zip "$name")
   report+=("zip: $build/$name.zip, $(stat -c %s "$build/$name.zip") bytes")
   zip=$build/$name.zip
+  folder=$build/$name
+}
+
+# The per-user installer (packaging/windows/installer.nsi) of the zip's files.
+installer() {
+  setup=$build/$(basename "$folder")-setup.exe
+  makensis -V2 -WX -DVERSION="$version" \
+    -DPROGRAM="$folder" -DICON="$build/windows-resources/tarsel-translator.ico" -DOUTFILE="$setup" \
+    "$root/packaging/windows/installer.nsi" >/dev/null
+  report+=("installer: $setup, $(stat -c %s "$setup") bytes")
 }
 
 # The zip unpacked as a user would, Tolk.dll put beside the program as the
-# README says, and a program that reads the dialog's controls.
+# README says, a program that reads the dialog's controls, the stand-in for
+# SAPI's voice that the rows register, and the installer next to the folder.
 test_rows() {
   local unpacked=$build/test
   rm -rf "$unpacked"
   mkdir -p "$unpacked"
   (cd "$unpacked" && cmake -E tar xf "$zip")
+  cp "$setup" "$unpacked/"
   local folder
   folder=$(find "$unpacked" -mindepth 1 -maxdepth 1 -type d)
   $CXX -std=c++20 -O1 -shared -static -o "$folder/Tolk.dll" "$root/tests/windows/tolk_stub.cpp"
   $CXX -std=c++20 -O1 -municode -static -o "$folder/window_probe.exe" "$root/tests/windows/window_probe.cpp"
+  $CXX -std=c++20 -O1 -shared -static -o "$folder/sapi_voice_stub.dll" "$root/tests/windows/sapi_voice_stub.cpp" \
+    -lole32 -luuid
   /usr/bin/python3 "$root/tests/windows/test_program.py" "$folder"
 }
 
@@ -169,6 +185,7 @@ cached curl curl
 curl=$prefix
 step "tarsel-translator.exe" build_program "$wx" "$curl"
 step "zip" package
+step "installer" installer
 printf '%s\n' "${report[@]}" "Windows build: $((SECONDS - started)) s in all"
 if [ -n "$test" ]; then
   started=$SECONDS

@@ -21,6 +21,7 @@ test_packages=(
   openssl util-linux iproute2 procps
   dpkg-dev file lintian desktop-file-utils appstream
   g++-mingw-w64-x86-64 wine wine64
+  nsis icoutils librsvg2-bin
 )
 
 packages=("${run_packages[@]}")

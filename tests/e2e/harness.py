@@ -154,7 +154,7 @@ class Owner:
 class App:
     """One run of the program: start it with __init__, end it with finish()."""
 
-    def __init__(self, session, name, args=(), speech=True, readonly_workdir=False):
+    def __init__(self, session, name, args=(), speech=True, readonly_workdir=False, text_scale=None):
         self.session, self.dir = session, tempfile.mkdtemp(prefix=re.sub(r"\W+", "-", name)[:20], dir=session.tmp)
         self.work, self.requests_file, self.speech_file = (os.path.join(self.dir, n) for n in ("work", "requests", "speech"))
         os.mkdir(self.work)
@@ -172,6 +172,8 @@ class App:
                                   "--log", self.speech_file], stdout=subprocess.PIPE)
             assert read_line(self.speechd.stdout, 20, "the speech recorder") == "READY"
         env = dict(os.environ, SPEECHD_ADDRESS="unix_socket:" + socket)
+        if text_scale:
+            env["GDK_DPI_SCALE"] = str(text_scale)  # text larger, as a user's font setting makes it
         supp = os.path.join(SOURCE_DIR, "tests", "%s.supp")
         env.update(ASAN_OPTIONS="detect_leaks=1:halt_on_error=1",
                    LSAN_OPTIONS="suppressions=%s:print_suppressions=0" % (supp % "lsan"),
