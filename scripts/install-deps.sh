@@ -15,7 +15,7 @@ run_packages=(
 )
 test_packages=(
   googletest libgtest-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-dev
   xvfb xauth xdotool xclip x11-utils xfce4-settings
   dbus at-spi2-core python3 python3-gi python3-pyatspi gir1.2-atspi-2.0
   openssl util-linux iproute2 procps
