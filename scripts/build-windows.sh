@@ -40,10 +40,9 @@ step() {
 # and keys as the binary packages, as deb-src entries made from whatever
 # *.sources files or sources.list this machine has.
 if ! apt-get source --print-uris wxwidgets3.2 >/dev/null 2>&1; then
-  shopt -s nullglob
-  deb822=(/etc/apt/sources.list.d/*.sources)
-  oneline=(/etc/apt/sources.list /etc/apt/sources.list.d/*.list)
-  shopt -u nullglob
+  deb822=() oneline=()
+  for f in /etc/apt/sources.list.d/*.sources; do [ -f "$f" ] && deb822+=("$f"); done
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do [ -f "$f" ] && oneline+=("$f"); done
   if [ ${#deb822[@]} -gt 0 ]; then
     awk 'BEGIN { RS = "" }
       { n = split($0, line, "\n"); out = ""; binary = 0
