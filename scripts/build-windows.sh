@@ -36,30 +36,55 @@ step() {
 
 "$root/scripts/install-deps.sh" test
 
-# apt-get source needs the archive's source index: the same archive, suites
-# and key as the binary packages, as a deb-src stanza.
+# apt-get source needs the archive's source index: the same archives, suites
+# and keys as the binary packages, as deb-src entries made from whatever
+# *.sources files or sources.list this machine has.
 if ! apt-get source --print-uris wxwidgets3.2 >/dev/null 2>&1; then
-  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
-      >/etc/apt/sources.list.d/debian-src.sources
-  else
-    sed -n 's/^deb /deb-src /p' /etc/apt/sources.list >/etc/apt/sources.list.d/debian-src.list
+  deb822=() oneline=()
+  for f in /etc/apt/sources.list.d/*.sources; do [ -f "$f" ] && deb822+=("$f"); done
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do [ -f "$f" ] && oneline+=("$f"); done
+  if [ ${#deb822[@]} -gt 0 ]; then
+    awk 'BEGIN { RS = "" }
+      { n = split($0, line, "\n"); out = ""; binary = 0
+        for (i = 1; i <= n; i++) {
+          if (line[i] ~ /^Types:[ \t]*deb[ \t]*$/) { line[i] = "Types: deb-src"; binary = 1 }
+          out = out line[i] "\n"
+        }
+        if (binary) printf "%s\n", out }' "${deb822[@]}" >/etc/apt/sources.list.d/debian-src.sources
+  fi
+  if [ ${#oneline[@]} -gt 0 ]; then
+    sed -n 's/^deb /deb-src /p' "${oneline[@]}" >/etc/apt/sources.list.d/debian-src.list
   fi
   apt-get update
 fi
 
-# The version apt-get source would fetch, as in the name of its .dsc file.
-source_version() {
-  apt-get source --print-uris "$1" | sed -n "s/.* $1_\(.*\)\.dsc .*/\1/p"
+# The versions of source package $1 that the archive lists, newest first.
+source_versions() {
+  local version sorted=() i
+  while read -r version; do
+    i=0
+    while [ $i -lt ${#sorted[@]} ] && dpkg --compare-versions "${sorted[$i]}" gt "$version"; do
+      i=$((i + 1))
+    done
+    sorted=("${sorted[@]:0:$i}" "$version" "${sorted[@]:$i}")
+  done < <(apt-cache showsrc "$1" | sed -n 's/^Version: //p' | sort -u)
+  [ ${#sorted[@]} -eq 0 ] || printf '%s\n' "${sorted[@]}"
 }
 
-# Unpacks Debian's source package $1 into $2/src; prints the source folder.
-unpack() {
-  local package=$1 work=$2
+# Fetches and unpacks Debian's source package $1 at version $2 into $3.
+# Fails when the archive does not serve that version's source, as happens
+# for a while after a new binary is published.
+fetch() {
+  local package=$1 version=$2 work=$3
   rm -rf "$work"
   mkdir -p "$work"
-  (cd "$work" && apt-get source "$package" >download.log 2>&1) || { cat "$work/download.log" >&2; return 1; }
-  find "$work" -mindepth 1 -maxdepth 1 -type d -name "$package-*" | head -n1
+  (cd "$work" && apt-get source "$package=$version" >download.log 2>&1) ||
+    { tail -n 5 "$work/download.log" >&2; rm -rf "$work"; return 1; }
+}
+
+# The source folder of package $1, fetched into $2.
+unpack() {
+  find "$2" -mindepth 1 -maxdepth 1 -type d -name "$1-*" | head -n1
 }
 
 build_wx() {
@@ -100,19 +125,33 @@ build_curl() {
 }
 
 # Builds $1 into the cache unless the cache has it; sets prefix to its folder.
+# Takes the newest version of the source package that is cached or that the
+# archive serves, and says so when that is not the newest one listed.
 prefix=
 cached() {
-  local name=$1 package=$2 version
-  version=$(source_version "$package")
-  [ -n "$version" ] || { echo "no source package $package" >&2; return 1; }
-  prefix=$cache/$name-$version
-  if [ ! -e "$prefix/.complete" ]; then
-    rm -rf "$prefix"
-    step "$name $version (built)" "build_$name" "$prefix"
-    touch "$prefix/.complete"
-  else
-    report+=("$name $version: cached in $prefix")
-  fi
+  local name=$1 package=$2 versions version
+  versions=$(source_versions "$package")
+  [ -n "$versions" ] || { echo "no source package $package" >&2; return 1; }
+  for version in $versions; do
+    prefix=$cache/$name-$version
+    if [ -e "$prefix/.complete" ]; then
+      report+=("$name $version: cached in $prefix")
+    elif fetch "$package" "$version" "$prefix.work"; then
+      rm -rf "$prefix"
+      step "$name $version (built)" "build_$name" "$prefix"
+      touch "$prefix/.complete"
+    else
+      echo "the archive does not serve the source of $package $version" >&2
+      continue
+    fi
+    if [ "$version" != "${versions%%$'\n'*}" ]; then
+      report+=("$name: used $package $version, not ${versions%%$'\n'*}, whose source the archive does not serve")
+      echo "${report[-1]}"
+    fi
+    return 0
+  done
+  echo "the archive serves no source of $package" >&2
+  return 1
 }
 
 build_program() {

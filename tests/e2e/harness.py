@@ -218,7 +218,7 @@ class App:
         for label in self.walk():
             if label.getRoleName() == "label":
                 targets = relation(label, _atspi.RELATION_LABEL_FOR)
-                found.append((label.name, [(t.getRoleName(), [l.name for l in relation(t, _atspi.RELATION_LABELLED_BY)])
+                found.append((label.name, [(role(t), [l.name for l in relation(t, _atspi.RELATION_LABELLED_BY)])
                                            for t in targets]))
         return found
 
@@ -247,7 +247,7 @@ class App:
 
     def click(self, button):
         for node in self.walk():
-            if node.getRoleName() == "push button" and node.name == button:
+            if role(node) == "push button" and node.name == button:
                 return node.queryAction().doAction(0)
         raise AssertionError("no button " + button)
 
@@ -327,7 +327,12 @@ class App:
 
 def describe(node):
     """Role and name as a screen reader announces them: the name, else the labels naming it."""
-    return (node.getRoleName(), node.name or " ".join(l.name for l in relation(node, _atspi.RELATION_LABELLED_BY)))
+    return (role(node), node.name or " ".join(l.name for l in relation(node, _atspi.RELATION_LABELLED_BY)))
+
+
+def role(node):
+    """The role's name; at-spi2-core 2.50 and later call a push button "button"."""
+    return "push button" if node.getRole() == _atspi.ROLE_PUSH_BUTTON else node.getRoleName()
 
 
 def relation(node, kind):
