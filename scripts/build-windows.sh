@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Cross-builds the whole Windows program, tarsel-translator.exe for 64-bit
-# Windows, with MinGW-w64, and packs the zip a Windows user downloads.
+# Windows, with MinGW-w64, and packs the zip a Windows user downloads and
+# its installer (NSIS).
 # wxWidgets (MSW port) and libcurl (Schannel, no OpenSSL) are built from
 # Debian's own source packages into a cache outside the checkout, one folder
 # per package version, so only the first run on a machine builds them.
 # Prints how long each step took.
 # With --test, it then drives the unpacked zip's program under Wine
-# (tests/windows/test_program.py), with a recording stand-in for Tolk.dll.
+# (tests/windows/test_program.py), with recording stand-ins for Tolk.dll and
+# SAPI's voice.
 # Usage: scripts/build-windows.sh [--test] [build-dir]   (default build/windows-program)
 # TARSEL_MINGW_CACHE: the cache's folder (default /var/cache/tarsel-translator/mingw)
 set -euo pipefail
@@ -34,30 +36,55 @@ step() {
 
 "$root/scripts/install-deps.sh" test
 
-# apt-get source needs the archive's source index: the same archive, suites
-# and key as the binary packages, as a deb-src stanza.
+# apt-get source needs the archive's source index: the same archives, suites
+# and keys as the binary packages, as deb-src entries made from whatever
+# *.sources files or sources.list this machine has.
 if ! apt-get source --print-uris wxwidgets3.2 >/dev/null 2>&1; then
-  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
-      >/etc/apt/sources.list.d/debian-src.sources
-  else
-    sed -n 's/^deb /deb-src /p' /etc/apt/sources.list >/etc/apt/sources.list.d/debian-src.list
+  deb822=() oneline=()
+  for f in /etc/apt/sources.list.d/*.sources; do [ -f "$f" ] && deb822+=("$f"); done
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do [ -f "$f" ] && oneline+=("$f"); done
+  if [ ${#deb822[@]} -gt 0 ]; then
+    awk 'BEGIN { RS = "" }
+      { n = split($0, line, "\n"); out = ""; binary = 0
+        for (i = 1; i <= n; i++) {
+          if (line[i] ~ /^Types:[ \t]*deb[ \t]*$/) { line[i] = "Types: deb-src"; binary = 1 }
+          out = out line[i] "\n"
+        }
+        if (binary) printf "%s\n", out }' "${deb822[@]}" >/etc/apt/sources.list.d/debian-src.sources
+  fi
+  if [ ${#oneline[@]} -gt 0 ]; then
+    sed -n 's/^deb /deb-src /p' "${oneline[@]}" >/etc/apt/sources.list.d/debian-src.list
   fi
   apt-get update
 fi
 
-# The version apt-get source would fetch, as in the name of its .dsc file.
-source_version() {
-  apt-get source --print-uris "$1" | sed -n "s/.* $1_\(.*\)\.dsc .*/\1/p"
+# The versions of source package $1 that the archive lists, newest first.
+source_versions() {
+  local version sorted=() i
+  while read -r version; do
+    i=0
+    while [ $i -lt ${#sorted[@]} ] && dpkg --compare-versions "${sorted[$i]}" gt "$version"; do
+      i=$((i + 1))
+    done
+    sorted=("${sorted[@]:0:$i}" "$version" "${sorted[@]:$i}")
+  done < <(apt-cache showsrc "$1" | sed -n 's/^Version: //p' | sort -u)
+  [ ${#sorted[@]} -eq 0 ] || printf '%s\n' "${sorted[@]}"
 }
 
-# Unpacks Debian's source package $1 into $2/src; prints the source folder.
-unpack() {
-  local package=$1 work=$2
+# Fetches and unpacks Debian's source package $1 at version $2 into $3.
+# Fails when the archive does not serve that version's source, as happens
+# for a while after a new binary is published.
+fetch() {
+  local package=$1 version=$2 work=$3
   rm -rf "$work"
   mkdir -p "$work"
-  (cd "$work" && apt-get source "$package" >download.log 2>&1) || { cat "$work/download.log" >&2; return 1; }
-  find "$work" -mindepth 1 -maxdepth 1 -type d -name "$package-*" | head -n1
+  (cd "$work" && apt-get source "$package=$version" >download.log 2>&1) ||
+    { tail -n 5 "$work/download.log" >&2; rm -rf "$work"; return 1; }
+}
+
+# The source folder of package $1, fetched into $2.
+unpack() {
+  find "$2" -mindepth 1 -maxdepth 1 -type d -name "$1-*" | head -n1
 }
 
 build_wx() {
@@ -98,19 +125,33 @@ build_curl() {
 }
 
 # Builds $1 into the cache unless the cache has it; sets prefix to its folder.
+# Takes the newest version of the source package that is cached or that the
+# archive serves, and says so when that is not the newest one listed.
 prefix=
 cached() {
-  local name=$1 package=$2 version
-  version=$(source_version "$package")
-  [ -n "$version" ] || { echo "no source package $package" >&2; return 1; }
-  prefix=$cache/$name-$version
-  if [ ! -e "$prefix/.complete" ]; then
-    rm -rf "$prefix"
-    step "$name $version (built)" "build_$name" "$prefix"
-    touch "$prefix/.complete"
-  else
-    report+=("$name $version: cached in $prefix")
-  fi
+  local name=$1 package=$2 versions version
+  versions=$(source_versions "$package")
+  [ -n "$versions" ] || { echo "no source package $package" >&2; return 1; }
+  for version in $versions; do
+    prefix=$cache/$name-$version
+    if [ -e "$prefix/.complete" ]; then
+      report+=("$name $version: cached in $prefix")
+    elif fetch "$package" "$version" "$prefix.work"; then
+      rm -rf "$prefix"
+      step "$name $version (built)" "build_$name" "$prefix"
+      touch "$prefix/.complete"
+    else
+      echo "the archive does not serve the source of $package $version" >&2
+      continue
+    fi
+    if [ "$version" != "${versions%%$'\n'*}" ]; then
+      report+=("$name: used $package $version, not ${versions%%$'\n'*}, whose source the archive does not serve")
+      echo "${report[-1]}"
+    fi
+    return 0
+  done
+  echo "the archive serves no source of $package" >&2
+  return 1
 }
 
 build_program() {
@@ -131,7 +172,7 @@ build_program() {
 # The program with nothing but Windows' own DLLs to import: MinGW's runtime,
 # wxWidgets and libcurl are linked in. Tolk.dll is loaded at run time.
 package() {
-  local version name imports
+  local name imports
   imports=$($host-objdump -p "$build/tarsel-translator.exe" | sed -n 's/^\s*DLL Name: //p')
   if grep -iE '^(lib|wx|curl)' <<<"$imports"; then
     echo "tarsel-translator.exe needs DLLs that Windows does not have (above)" >&2
@@ -146,19 +187,33 @@ package() {
   (cd "$build" && cmake -E tar cf "$name.zip" --format=zip "$name")
   report+=("zip: $build/$name.zip, $(stat -c %s "$build/$name.zip") bytes")
   zip=$build/$name.zip
+  folder=$build/$name
+}
+
+# The per-user installer (packaging/windows/installer.nsi) of the zip's files.
+installer() {
+  setup=$build/$(basename "$folder")-setup.exe
+  makensis -V2 -WX -DVERSION="$version" \
+    -DPROGRAM="$folder" -DICON="$build/windows-resources/tarsel-translator.ico" -DOUTFILE="$setup" \
+    "$root/packaging/windows/installer.nsi" >/dev/null
+  report+=("installer: $setup, $(stat -c %s "$setup") bytes")
 }
 
 # The zip unpacked as a user would, Tolk.dll put beside the program as the
-# README says, and a program that reads the dialog's controls.
+# README says, a program that reads the dialog's controls, the stand-in for
+# SAPI's voice that the rows register, and the installer next to the folder.
 test_rows() {
   local unpacked=$build/test
   rm -rf "$unpacked"
   mkdir -p "$unpacked"
   (cd "$unpacked" && cmake -E tar xf "$zip")
+  cp "$setup" "$unpacked/"
   local folder
   folder=$(find "$unpacked" -mindepth 1 -maxdepth 1 -type d)
   $CXX -std=c++20 -O1 -shared -static -o "$folder/Tolk.dll" "$root/tests/windows/tolk_stub.cpp"
   $CXX -std=c++20 -O1 -municode -static -o "$folder/window_probe.exe" "$root/tests/windows/window_probe.cpp"
+  $CXX -std=c++20 -O1 -shared -static -o "$folder/sapi_voice_stub.dll" "$root/tests/windows/sapi_voice_stub.cpp" \
+    -lole32 -luuid
   /usr/bin/python3 "$root/tests/windows/test_program.py" "$folder"
 }
 
@@ -169,6 +224,7 @@ cached curl curl
 curl=$prefix
 step "tarsel-translator.exe" build_program "$wx" "$curl"
 step "zip" package
+step "installer" installer
 printf '%s\n' "${report[@]}" "Windows build: $((SECONDS - started)) s in all"
 if [ -n "$test" ]; then
   started=$SECONDS

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs, from Debian's own packages, what building, running and testing need.
-# Usage: scripts/install-deps.sh [run|test]   (default: test, which is a superset)
+# Usage: scripts/install-deps.sh [run|test|test-native]   (default: test, which is
+# a superset; test-native leaves out the Windows cross-build and Wine)
 set -euo pipefail
 
 what=${1:-test}
@@ -16,17 +17,24 @@ run_packages=(
 )
 test_packages=(
   googletest libgtest-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-dev
   xvfb xauth xdotool xclip x11-utils xfce4-settings
   sway kwin-wayland mutter xwayland wl-clipboard wtype gir1.2-gtk-3.0
   dbus at-spi2-core python3 python3-gi python3-pyatspi gir1.2-atspi-2.0
   openssl util-linux iproute2 procps
   dpkg-dev file lintian desktop-file-utils appstream
+  debootstrap
+)
+windows_packages=(
   g++-mingw-w64-x86-64 wine wine64
+  nsis icoutils librsvg2-bin
 )
 
 packages=("${run_packages[@]}")
-[ "$what" = test ] && packages+=("${test_packages[@]}")
+case $what in
+  test) packages+=("${test_packages[@]}" "${windows_packages[@]}") ;;
+  test-native) packages+=("${test_packages[@]}") ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Cross-compiles the Windows platform files (code-page conversions, Win32
-# clipboard, Tolk loader, log) and their tests with MinGW, then runs them under
+# clipboard, Tolk loader and SAPI fallback, log) and their tests with MinGW, then runs them under
 # Wine on a private Xvfb display, in a Wine prefix made afresh under the build
 # directory. Ends only its own Wine processes and its own display.
 # Usage: scripts/test-windows.sh [build-dir [test-program-options...]]
@@ -52,6 +52,7 @@ done
 export DISPLAY=":$(cat "$run/display")"
 
 timeout 300 wineboot --init >/dev/null 2>&1
+"$root/tests/windows/register-sapi-stand-in.sh" "$build/sapi-stub/sapi_voice_stub.dll"
 prefixed=$SECONDS
 
 status=0

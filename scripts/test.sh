@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, then builds and runs every test:
 # a plain build, one with AddressSanitizer+UndefinedBehaviorSanitizer, one
-# with ThreadSanitizer, and the fuzzers for a bounded time.
+# with ThreadSanitizer, the plain build's tests again inside a Debian 13 root,
+# and the fuzzers for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,6 +21,9 @@ run_suite() {
 run_suite default -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_suite asan -DCMAKE_BUILD_TYPE=Debug -DTARSEL_SANITIZER=address
 run_suite tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARSEL_SANITIZER=thread
+
+echo "=== Debian 13 root ==="
+scripts/debian13-root.sh || status=1
 
 echo "=== fuzzing ==="
 scripts/fuzz.sh || status=1

@@ -4,10 +4,7 @@
 #include <cstdio>
 #include <mutex>
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <unistd.h>
-#endif
+#include "support/log_file.h"
 
 namespace {
 
@@ -30,30 +27,11 @@ LogState& state()
     return *instance;
 }
 
-// Opens `fileName` for writing, created or emptied. A symbolic link in its
-// place is refused, not followed: one planted in a shared working directory
-// would have us empty the file it points to. Text mode: the line end becomes
-// CR LF on Windows and stays LF elsewhere.
-std::FILE* openWithoutFollowing(const std::string& fileName)
-{
-#ifdef _WIN32
-    return std::fopen(fileName.c_str(), "w");
-#else
-    const int descriptor = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (descriptor < 0)
-        return nullptr;
-    std::FILE* file = fdopen(descriptor, "w");
-    if (!file)
-        ::close(descriptor);
-    return file;
-#endif
-}
-
 void openLocked(LogState& log, const std::string& fileName)
 {
     if (log.file)
         return;
-    log.file = openWithoutFollowing(fileName);
+    log.file = openLogFile(fileName);
     if (log.file)
         log.fileOpen.store(true, std::memory_order_release);
 }

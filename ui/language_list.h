@@ -34,8 +34,13 @@ public:
     void Focus(long index);
     long GetFocusedItem() const;
     wxString GetItemText(long index) const;
+    // Sizes the column, and the control's least width with it, so that the
+    // heading and the longest label show whole at the window's DPI. Call once
+    // the list is filled, then fit the parent's sizer again.
+    void FitColumn();
 
 private:
     wxWindow* control;
+    wxString heading;
     order itemOrder;
 };

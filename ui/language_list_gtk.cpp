@@ -4,6 +4,7 @@
 
 #include <gtk/gtk.h>
 #include <wx/dataview.h>
+#include <wx/settings.h>
 #include <wx/stattext.h>
 
 namespace {
@@ -49,7 +50,7 @@ void tieLabel(GtkWidget* treeView, wxStaticText* label)
 tarselTranslatorLanguageList::tarselTranslatorLanguageList(wxWindow* parent, wxStaticText* label,
                                                            const wxString& heading, bool multipleSelection,
                                                            order itemOrder)
-    : itemOrder(itemOrder)
+    : heading(heading), itemOrder(itemOrder)
 {
     auto* list =
         new wxDataViewListCtrl(parent, wxID_ANY, wxDefaultPosition, wxDefaultSize,
@@ -57,7 +58,8 @@ tarselTranslatorLanguageList::tarselTranslatorLanguageList(wxWindow* parent, wxS
     list->AppendTextColumn(heading, wxDATAVIEW_CELL_INERT, wxCOL_WIDTH_AUTOSIZE, wxALIGN_LEFT, 0);
     GtkWidget* treeView = list->GtkGetTreeView();
     tieLabel(treeView, label);
-    // The toolkit's best size shows a single row; show a useful part of the list.
+    // The toolkit's best size shows a single row; show a useful part of the
+    // list until FitColumn() knows its names.
     list->SetMinSize(list->FromDIP(wxSize(170, 240)));
     control = list;
 }
@@ -124,4 +126,17 @@ long tarselTranslatorLanguageList::GetFocusedItem() const
 wxString tarselTranslatorLanguageList::GetItemText(long index) const
 {
     return listOf(control)->GetTextValue(static_cast<unsigned>(index), 0);
+}
+
+// The header is hidden (the label names the list), so only the labels count:
+// the longest one with the cell's padding, the vertical scroll bar and the
+// frame around the tree view.
+void tarselTranslatorLanguageList::FitColumn()
+{
+    wxDataViewListCtrl* list = listOf(control);
+    int widest = 0;
+    for (long row = 0; row < GetItemCount(); ++row)
+        widest = std::max(widest, list->GetTextExtent(GetItemText(row)).x);
+    const int width = widest + list->FromDIP(24) + wxSystemSettings::GetMetric(wxSYS_VSCROLL_X, list);
+    list->SetMinSize(wxSize(std::max(width, list->FromDIP(170)), list->FromDIP(240)));
 }

@@ -1,6 +1,9 @@
 #include "ui/language_list.h"
 
+#include <algorithm>
+
 #include <wx/listctrl.h>
+#include <wx/settings.h>
 
 namespace {
 
@@ -14,7 +17,7 @@ wxListView* listOf(wxWindow* control)
 // The native list view reaches screen readers by itself; the label needs no tie.
 tarselTranslatorLanguageList::tarselTranslatorLanguageList(wxWindow* parent, wxStaticText*, const wxString& heading,
                                                            bool multipleSelection, order itemOrder)
-    : itemOrder(itemOrder)
+    : heading(heading), itemOrder(itemOrder)
 {
     long style = wxLC_REPORT;
     if (!multipleSelection)
@@ -59,4 +62,17 @@ long tarselTranslatorLanguageList::GetFocusedItem() const
 wxString tarselTranslatorLanguageList::GetItemText(long index) const
 {
     return listOf(control)->GetItemText(index, 0);
+}
+
+// The list view measures its items itself; the heading, measured here, gets
+// the header's padding on both sides. The control then needs room for the
+// column, the vertical scroll bar and its border.
+void tarselTranslatorLanguageList::FitColumn()
+{
+    wxListView* list = listOf(control);
+    list->SetColumnWidth(0, wxLIST_AUTOSIZE);
+    const int column = std::max(list->GetColumnWidth(0), list->GetTextExtent(heading).x + list->FromDIP(16));
+    list->SetColumnWidth(0, column);
+    const int width = column + wxSystemSettings::GetMetric(wxSYS_VSCROLL_X, list) + 2 * list->GetWindowBorderSize().x;
+    list->SetMinSize(wxSize(width, list->FromDIP(240)));
 }

@@ -115,6 +115,10 @@ tarselTranslatorDialog::tarselTranslatorDialog(wxWindow* parent, wxWindowID id, 
     Bind(wxEVT_MENU, &tarselTranslatorDialog::OnToggleMonitoring, this, toggleMonitoringId);
 
     FillLanguageLists();
+    // The lists' best widths are known only now that they hold their names.
+    sourceList->FitColumn();
+    targetList->FitColumn();
+    GetSizer()->SetSizeHints(this);
     // A user who starts the program wants to type the text first.
     inputText->SetFocus();
 }

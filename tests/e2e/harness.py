@@ -158,7 +158,7 @@ class Owner:
 class App:
     """One run of the program: start it with __init__, end it with finish()."""
 
-    def __init__(self, session, name, args=(), speech=True, readonly_workdir=False):
+    def __init__(self, session, name, args=(), speech=True, readonly_workdir=False, text_scale=None):
         self.session, self.dir = session, tempfile.mkdtemp(prefix=re.sub(r"\W+", "-", name)[:20], dir=session.tmp)
         self.work, self.requests_file, self.speech_file = (os.path.join(self.dir, n) for n in ("work", "requests", "speech"))
         os.mkdir(self.work)
@@ -176,6 +176,8 @@ class App:
                                   "--log", self.speech_file], stdout=subprocess.PIPE)
             assert read_line(self.speechd.stdout, 20, "the speech recorder") == "READY"
         env = dict(os.environ, SPEECHD_ADDRESS="unix_socket:" + socket)
+        if text_scale:
+            env["GDK_DPI_SCALE"] = str(text_scale)  # text larger, as a user's font setting makes it
         supp = os.path.join(SOURCE_DIR, "tests", "%s.supp")
         env.update(ASAN_OPTIONS="detect_leaks=1:halt_on_error=1",
                    LSAN_OPTIONS="suppressions=%s:print_suppressions=0" % (supp % "lsan"),
@@ -220,7 +222,7 @@ class App:
         for label in self.walk():
             if label.getRoleName() == "label":
                 targets = relation(label, _atspi.RELATION_LABEL_FOR)
-                found.append((label.name, [(t.getRoleName(), [l.name for l in relation(t, _atspi.RELATION_LABELLED_BY)])
+                found.append((label.name, [(role(t), [l.name for l in relation(t, _atspi.RELATION_LABELLED_BY)])
                                            for t in targets]))
         return found
 
@@ -249,7 +251,7 @@ class App:
 
     def click(self, button):
         for node in self.walk():
-            if node.getRoleName() == "push button" and node.name == button:
+            if role(node) == "push button" and node.name == button:
                 return node.queryAction().doAction(0)
         raise AssertionError("no button " + button)
 
@@ -329,7 +331,12 @@ class App:
 
 def describe(node):
     """Role and name as a screen reader announces them: the name, else the labels naming it."""
-    return (node.getRoleName(), node.name or " ".join(l.name for l in relation(node, _atspi.RELATION_LABELLED_BY)))
+    return (role(node), node.name or " ".join(l.name for l in relation(node, _atspi.RELATION_LABELLED_BY)))
+
+
+def role(node):
+    """The role's name; at-spi2-core 2.50 and later call a push button "button"."""
+    return "push button" if node.getRole() == _atspi.ROLE_PUSH_BUTTON else node.getRoleName()
 
 
 def relation(node, kind):

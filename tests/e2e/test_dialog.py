@@ -32,6 +32,18 @@ def reads_as_specified(app):
     assert app.text("Tradução") == app.text("Texto à traduzir") == ""
 
 
+def names_whole(app):
+    """Each list is wide enough for its longest name: no cell's text ends past the list's right edge."""
+    import pyatspi
+    for label in ("Idioma de origem", "Idioma de destino"):
+        table = app.control(label)
+        box = table.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        for cell in (c for c in table if c.getRoleName() == "table cell"):
+            text = cell.queryText()
+            last = text.getCharacterExtents(text.characterCount - 1, pyatspi.DESKTOP_COORDS)
+            assert last[0] + last[2] <= box.x + box.width, (label, cell.name, last, box)
+
+
 def tab_order(app, key, order):
     for expected in order:
         app.key(key)
@@ -66,6 +78,7 @@ def unwritable_directory(app):
 CASES = [
     ("reads as specified", reads_as_specified, (), {}),
     ("arguments change nothing", reads_as_specified, (), {"args": ("--help", "-v", "texto", "ção")}),
+    ("lists show whole names in large text", names_whole, (), {"text_scale": 2}),
     ("tab order forwards", tab_order, ("Tab", TAB_ORDER), {}),
     ("tab order backwards", tab_order, ("shift+Tab", TAB_ORDER[-2::-1] + TAB_ORDER[-1:]), {}),
     ("unwritable working directory", unwritable_directory, (), {"readonly_workdir": True}),

@@ -190,7 +190,8 @@ CASES = [(name, translates, row, {}) for name, *row in [
     ("429 page from both clients", "x #429", True, 2, re.escape(blocks(429) + JSON_ERROR)),
     ("500 page from both clients", "x #500", True, 2, re.escape(blocks(500) + JSON_ERROR)),
     ("cut-off JSON", "x #cut", True, 1,
-     re.escape(EXCHANGE) + rb"transfer closed with \d+ bytes remaining to read\n" + re.escape(JSON_ERROR)),
+     re.escape(EXCHANGE) + rb"(transfer closed with \d+ bytes remaining to read|end of response with \d+ bytes"
+     rb" missing|OpenSSL SSL_read: [^\n]*unexpected eof while reading[^\n]*)\n" + re.escape(JSON_ERROR)),
     ("no server", "x", False, 0,
      re.escape(EXCHANGE + b"Failed to connect to translate.googleapis.com port 443 ") + rb".*\n" + re.escape(JSON_ERROR)),
     ("no segments", "x #empty", True, 1, re.escape(b"Erro ao traduzir. String vazia.\n")),

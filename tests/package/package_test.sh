@@ -49,7 +49,14 @@ for f in "$root/usr/bin/tarsel-translator" "$desktop" "$metainfo" \
   [ -f "$f" ] || fail "the package lacks ${f#"$root"}"
 done
 desktop-file-validate "$desktop" || fail "desktop-file-validate rejects the menu entry"
-appstreamcli validate --no-net "$metainfo" || fail "appstreamcli rejects the metainfo"
+# appstream 1.0 (Debian 13) fails a metainfo without a homepage; until the
+# project has one, that one issue is information. 0.16 (Debian 12) neither
+# raises nor knows the tag, and refuses to override it.
+overrides=()
+if dpkg --compare-versions "$(dpkg-query -W -f='${Version}' appstream)" ge 1.0; then
+  overrides=(--override=url-homepage-missing=info)
+fi
+appstreamcli validate --no-net "${overrides[@]}" "$metainfo" || fail "appstreamcli rejects the metainfo"
 
 key() { sed -n "s/^$1=//p" "$desktop"; }
 [ "$(key Name)" = "Tarsel Translator" ] || fail "Name is $(key Name)"

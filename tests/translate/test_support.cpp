@@ -58,14 +58,36 @@ std::vector<std::string> LogWatch::newLines() const
     return lines;
 }
 
+// anyOf's wordings are parted by line breaks, which no log line holds.
+std::string anyOf(std::initializer_list<std::string> wordings)
+{
+    std::string joined;
+    for (const std::string& wording : wordings)
+        joined += (joined.empty() ? "" : "\n") + wording;
+    return joined;
+}
+
+namespace {
+bool lineMatches(const std::string& line, const std::string& expected)
+{
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t end = expected.find('\n', start);
+        const std::string want = expected.substr(start, end - start);
+        if (!want.empty() && want.back() == '*' ? line.rfind(want.substr(0, want.size() - 1), 0) == 0 : line == want)
+            return true;
+        if (end == std::string::npos)
+            return false;
+        start = end + 1;
+    }
+}
+}  // namespace
+
 testing::AssertionResult linesMatch(const std::vector<std::string>& lines, const std::vector<std::string>& expected)
 {
     bool same = lines.size() == expected.size();
-    for (std::size_t i = 0; same && i < lines.size(); ++i) {
-        const std::string& want = expected[i];
-        same = !want.empty() && want.back() == '*' ? lines[i].rfind(want.substr(0, want.size() - 1), 0) == 0
-                                                   : lines[i] == want;
-    }
+    for (std::size_t i = 0; same && i < lines.size(); ++i)
+        same = lineMatches(lines[i], expected[i]);
     if (same)
         return testing::AssertionSuccess();
     return testing::AssertionFailure() << "log lines " << testing::PrintToString(lines) << ", expected "

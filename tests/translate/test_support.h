@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,7 +29,10 @@ private:
 
 // Whether `lines` are `expected`, one by one: exactly, or where an expected
 // line ends in '*', by the part before it (for libcurl's texts with numbers).
+// An expected line made by anyOf matches any of its wordings.
 testing::AssertionResult linesMatch(const std::vector<std::string>& lines, const std::vector<std::string>& expected);
+// One expected line in several wordings (libcurl's change between releases).
+std::string anyOf(std::initializer_list<std::string> wordings);
 
 // tests/tools/fake_endpoint.py serving on 127.0.0.1 at an ephemeral port,
 // stopped when the object goes.

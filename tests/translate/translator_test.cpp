@@ -130,8 +130,11 @@ TEST(Translate, EachAnswerGivesItsResultAndLogLines)
          {blocked("gtx", "500", "usando dict-chrome-ex."), blocked("dict-chrome-ex", "500", noOther), notJson},
          both},
         {u"x#gtx=404", u"", {"Resposta HTTP 404 do servidor de tradu\xE7\xE3o.", notJson}, gtx},
-        {u"x#cut", u"", {transferFailed + "transfer closed with *", notJson}, gtx},
-        {u"x#big", u"", {transferFailed + "Failure writing output to destination", notJson}, gtx},
+        {u"x#cut",
+         u"",
+         {anyOf({transferFailed + "transfer closed with *", transferFailed + "end of response with *"}), notJson},
+         gtx},
+        {u"x#big", u"", {transferFailed + "Failure writing output to destination*", notJson}, gtx},
         {u"x#empty", u"", {"Erro ao traduzir. String vazia."}, gtx},
     };
     FakeEndpoint server;

@@ -3,6 +3,13 @@
 // directory, which scripts/test-windows.sh makes afresh.
 #include "support/logger.h"
 
+#include <windows.h>
+
+#include <knownfolders.h>
+#include <shlobj.h>
+
+#include <cstdlib>
+
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -11,7 +18,8 @@
 
 namespace {
 
-std::string contents(const char* path)
+template <typename Path>
+std::string contents(const Path& path)
 {
     std::ifstream file(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(file), {}};
@@ -30,6 +38,29 @@ TEST(WindowsLog, OpeningEmptiesTheLogAndLinesKeepTheirLatin1Bytes)
               "Exce\xE7\xE3o na fun\xE7\xE3o translator::translate: Descri\xE7\xE3o: x\r\n"
               "\r\n"
               "Erro ao traduzir. String vazia.\r\n");
+}
+
+// A working directory where log.log cannot be made (as root under Wine no
+// folder is read-only; a folder in its place blocks it just the same).
+TEST(WindowsLog, WhereTheWorkingDirectoryRefusesItTheLogGoesToLocalAppData)
+{
+    wchar_t* base = nullptr;
+    ASSERT_TRUE(SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &base)));
+    const std::wstring log = std::wstring(base) + L"\\Tarsel Translator\\log.log";
+    CoTaskMemFree(base);
+    std::ofstream(log.c_str(), std::ios::binary) << "linha anterior\r\n";
+    CreateDirectoryW(L"blocked", nullptr);
+    CreateDirectoryW(L"blocked\\log.log", nullptr);
+    EXPECT_EXIT(
+        {
+            SetCurrentDirectoryW(L"blocked");
+            logger::open("log.log");
+            logger::write("Erro ao traduzir.");
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+    EXPECT_EQ(contents(log.c_str()), "Erro ao traduzir.\r\n");
+    DeleteFileW(log.c_str());
 }
 
 }  // namespace

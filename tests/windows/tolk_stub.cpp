@@ -1,6 +1,8 @@
-// Stands in for Tolk.dll with its two real exports. Each call appends one line
-// to the file named by TARSEL_TOLK_STUB_LOG: "Tolk_Load", or "Tolk_Speak",
-// the interrupt flag as 0 or 1 and the text's UTF-16 units in hexadecimal.
+// Stands in for Tolk.dll with three of its real exports. Each call of the
+// first two appends one line to the file named by TARSEL_TOLK_STUB_LOG:
+// "Tolk_Load", or "Tolk_Speak", the interrupt flag as 0 or 1 and the text's
+// UTF-16 units in hexadecimal. A screen reader runs unless
+// TARSEL_TOLK_STUB_NO_SCREEN_READER is set.
 #include <windows.h>
 
 #include <cstdio>
@@ -37,4 +39,9 @@ extern "C" __declspec(dllexport) bool __cdecl Tolk_Speak(const wchar_t* text, bo
     }
     record(line);
     return true;
+}
+
+extern "C" __declspec(dllexport) const wchar_t* __cdecl Tolk_DetectScreenReader(void)
+{
+    return GetEnvironmentVariableW(L"TARSEL_TOLK_STUB_NO_SCREEN_READER", nullptr, 0) == 0 ? L"NVDA" : nullptr;
 }
