@@ -391,7 +391,8 @@ private:
     {
         if (type == "STRING")
             return latin1ToWide(data);
-        auto text = utf8ToWide(wholeCharacters(data));
+        // Only a text cut at the read limit may end inside a character.
+        auto text = utf8ToWide(data.size() >= readLimit ? wholeCharacters(data) : data);
         // A bare text/plain that is no valid UTF-8 is taken as Latin-1.
         const bool invalid =
             text.find(u'\uFFFD') != std::u16string::npos && data.find("\xEF\xBF\xBD") == std::string::npos;
