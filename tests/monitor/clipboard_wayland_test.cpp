@@ -38,7 +38,7 @@ public:
     explicit FakeSource(std::map<std::string, std::string> offers) : offered(std::move(offers))
     {
         display = wl_display_connect(nullptr);
-        auto* registry = wl_display_get_registry(display);
+        registry = wl_display_get_registry(display);
         static const wl_registry_listener registryListener{
             [](void* self, wl_registry* registry, std::uint32_t name, const char* interface, std::uint32_t) {
                 auto* source = static_cast<FakeSource*>(self);
@@ -51,8 +51,16 @@ public:
             [](void*, wl_registry*, std::uint32_t) {}};
         wl_registry_add_listener(registry, &registryListener, this);
         wl_display_roundtrip(display);
-        auto* device = zwlr_data_control_manager_v1_get_data_device(manager, seat);
-        auto* source = zwlr_data_control_manager_v1_create_data_source(manager);
+        device = zwlr_data_control_manager_v1_get_data_device(manager, seat);
+        // What the device is told of, its own offer included, is of no interest here.
+        static const zwlr_data_control_device_v1_listener deviceListener{
+            [](void* self, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1* offer) {
+                static_cast<FakeSource*>(self)->offers.push_back(offer);
+            },
+            [](void*, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1*) {},
+            [](void*, zwlr_data_control_device_v1*) {}, nullptr};
+        zwlr_data_control_device_v1_add_listener(device, &deviceListener, this);
+        source = zwlr_data_control_manager_v1_create_data_source(manager);
         static const zwlr_data_control_source_v1_listener sourceListener{
             [](void* self, zwlr_data_control_source_v1*, const char* type, std::int32_t fd) {
                 auto* source = static_cast<FakeSource*>(self);
@@ -80,6 +88,14 @@ public:
         serving.join();
         for (int fd : held)
             close(fd);
+        for (auto* offer : offers)
+            zwlr_data_control_offer_v1_destroy(offer);
+        zwlr_data_control_source_v1_destroy(source);
+        zwlr_data_control_device_v1_destroy(device);
+        zwlr_data_control_manager_v1_destroy(manager);
+        wl_seat_destroy(seat);
+        wl_registry_destroy(registry);
+        wl_display_roundtrip(display);
         wl_display_disconnect(display);
     }
 
@@ -100,9 +116,13 @@ private:
 
     std::map<std::string, std::string> offered;
     wl_display* display;
+    wl_registry* registry;
+    zwlr_data_control_device_v1* device;
+    zwlr_data_control_source_v1* source;
     zwlr_data_control_manager_v1* manager = nullptr;
     wl_seat* seat = nullptr;
     std::vector<int> held;
+    std::vector<zwlr_data_control_offer_v1*> offers;
     std::atomic<bool> done{false};
     std::thread serving;
 };
