@@ -8,8 +8,9 @@
 // mutter and Weston do not). One connection and one thread of our own serve
 // every call; each wait on the compositor or another program is bounded as
 // on X11 (clipboard.h), and so are the texts read, which follow the same
-// rules: files and no plain text read as empty, a password manager's
-// secret reads as empty, an unchanged selection is answered from memory.
+// rules: files and no plain text read as empty, a text a password manager
+// marked secret comes with the mark, an unchanged selection is answered
+// from memory.
 //
 // When the compositor goes away, this path ends: reads are empty, counts
 // stand still, the listener hears once that notices have ended. Stopping
