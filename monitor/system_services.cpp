@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "monitor/clipboard.h"
+#include "monitor/session_clipboards.h"
 #include "monitor/spoken_messages.h"
 #include "support/speech.h"
 #include "translate/http_transport.h"
@@ -28,11 +29,12 @@ tarselTranslatorServices systemServices()
 
 tarselTranslatorClipboardAccess systemClipboard()
 {
-    return {readClipboardText,
-            writeClipboardText,
-            clipboardChangeCount,
-            noticedClipboardChangeCount,
-            writeClipboardTextIfUnchanged,
-            setClipboardChangeListener,
-            stopClipboardAccess};
+    tarselTranslatorClipboardAccess x11{readClipboardText,
+                                        writeClipboardText,
+                                        clipboardChangeCount,
+                                        noticedClipboardChangeCount,
+                                        writeClipboardTextIfUnchanged,
+                                        setClipboardChangeListener,
+                                        stopClipboardAccess};
+    return withSessionClipboards(std::move(x11));
 }

@@ -100,11 +100,7 @@ class Session:
         for source, target in ((self.path("hosts"), "/etc/hosts"),
                                (self.path("ca", "bundle.pem"), "/etc/ssl/certs/ca-certificates.crt")):
             subprocess.run(["mount", "--bind", source, target], check=True)
-        reader, writer = os.pipe()
-        spawn(["Xvfb", "-displayfd", str(writer), "-nolisten", "tcp", "-noreset", "-screen", "0", "1280x1024x24"],
-              pass_fds=(writer,), stderr=subprocess.DEVNULL)
-        os.close(writer)
-        self.display = ":" + read_line(os.fdopen(reader, "rb"), 20, "Xvfb")
+        self.display = self.start_display()
         bus = spawn(["dbus-daemon", "--session", "--nofork", "--print-address",
                      "--address=unix:path=" + self.path("bus")], stdout=subprocess.PIPE)
         runtime = self.path("runtime")
@@ -126,6 +122,14 @@ class Session:
         from gi.repository import GLib
         pyatspi.GLib = GLib
         _atspi = pyatspi
+
+    def start_display(self):
+        """The X display the program runs on; a subclass may start a compositor with its XWayland instead."""
+        reader, writer = os.pipe()
+        spawn(["Xvfb", "-displayfd", str(writer), "-nolisten", "tcp", "-noreset", "-screen", "0", "1280x1024x24"],
+              pass_fds=(writer,), stderr=subprocess.DEVNULL)
+        os.close(writer)
+        return ":" + read_line(os.fdopen(reader, "rb"), 20, "Xvfb")
 
     def path(self, *parts):
         return os.path.join(self.tmp, *parts)
