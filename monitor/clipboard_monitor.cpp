@@ -179,6 +179,11 @@ void tarselTranslatorClipboardMonitor::check()
     if (seen == lastReadCount)
         return;
     const clipboardContent content = clipboard.read();
+    // A copy made while we asked may be what we read, under the count before
+    // it, and a translation written under that count would be refused. Its
+    // own check (its notice wakes us; elsewhere the next poll) reads it again.
+    if (clipboard.changeCount() != seen)
+        return;
     const std::u16string& text = content.text;
     // A busy clipboard or an owner that did not answer is asked again next time.
     if (!text.empty())

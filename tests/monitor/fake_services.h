@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <stop_token>
 #include <string>
@@ -45,6 +46,13 @@ public:
     {
         return {
             [this] {
+                std::optional<std::u16string> late;
+                {
+                    std::lock_guard lock(mutex);
+                    late.swap(copyOnNextRead);
+                }
+                if (late)
+                    copy(*late);
                 clipboardContent content;
                 {
                     std::lock_guard lock(mutex);
@@ -142,6 +150,13 @@ public:
         return clipboardText;
     }
 
+    // Another program copies `text` while the next read asks for the clipboard.
+    void copyDuringNextRead(const std::u16string& text)
+    {
+        std::lock_guard lock(mutex);
+        copyOnNextRead = text;
+    }
+
     // The next read finds the clipboard held by another program.
     void busy()
     {
@@ -233,6 +248,7 @@ private:
     std::vector<std::u16string> reads;
     std::u16string clipboardText;
     bool clipboardSecret = false;
+    std::optional<std::u16string> copyOnNextRead;
     std::uint64_t changes = 1;
     std::function<void()> listener;
     bool released = false;

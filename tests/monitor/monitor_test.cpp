@@ -29,7 +29,8 @@ const std::string tooLong = "say:" + std::string(spokenMessages::textTooLong);
 const std::string pair = "pair:pt>en";
 
 // "copy:T" another program copies T; "secret:T" a password manager copies T,
-// marked secret; "F1"; "own:T" the command writes T;
+// marked secret; "late:T" another program copies T while the clipboard is
+// next read; "F1"; "own:T" the command writes T;
 // "release" a blocked translation answers; "wait:E" until event E;
 // "read:T" until the monitor has read the clipboard holding T; "busy" the
 // next read finds the clipboard held; "notices-end" change notices stop;
@@ -127,6 +128,10 @@ const monitorRow monitorRows[] = {
      {"F1", "read:", "secret:s3nha", "read:secret:s3nha", "copy:s3nha", "read:s3nha", "copy:dois",
       "wait:speak:en:dois@en", "stop"},
      {pair, on, "translate:dois", "write:en:dois", "speak:en:dois@en", "abort"}},
+    {"a copy made while the clipboard is read is translated once",
+     {},
+     {"late:um", "F1", "wait:speak:en:um@en", "stop"},
+     {pair, on, "translate:um", "write:en:um", "speak:en:um@en", "abort"}},
     {"a burst of changes is checked once",
      {},
      {"F1", "read:", "copy:um", "copy:dois", "wait:speak:en:dois@en", "stop"},
@@ -169,6 +174,8 @@ TEST_P(monitorTable, row)
         const std::string argument = step.substr(step.find(':') + 1);
         if (step.starts_with("copy:")) {
             fake.copy(utf8ToWide(argument));
+        } else if (step.starts_with("late:")) {
+            fake.copyDuringNextRead(utf8ToWide(argument));
         } else if (step.starts_with("secret:")) {
             fake.copy(utf8ToWide(argument), true);
         } else if (step == "F1") {
