@@ -52,7 +52,7 @@ constexpr std::size_t largestChunk = 256 * 1024;
 constexpr long propertyReadUnits = 1 << 20;
 // What another owner may make us hold: a target's data beyond this is not kept.
 constexpr std::size_t readLimit = 4 * 1024 * 1024;
-// Only this many of an owner's targets are looked at.
+// Only this many target pairs of a MULTIPLE request are looked at.
 constexpr std::size_t targetsLooked = 512;
 
 // STRING is Latin-1; a character outside it becomes one '?', a surrogate
