@@ -179,22 +179,23 @@ void tarselTranslatorClipboardMonitor::check()
     if (seen == lastReadCount)
         return;
     const clipboardContent content = clipboard.read();
+    const std::u16string& text = content.text;
+    // A password stays where its manager put it, and stays unsent when a
+    // clipboard manager later offers it again without the mark. It is kept
+    // even when the count moved during the read: that move is often the
+    // clipboard manager taking the password over, unmarked.
+    if (content.secret && !text.empty())
+        secrets.remember(text);
     // A copy made while we asked may be what we read, under the count before
     // it, and a translation written under that count would be refused. Its
     // own check (its notice wakes us; elsewhere the next poll) reads it again.
     if (clipboard.changeCount() != seen)
         return;
-    const std::u16string& text = content.text;
     // A busy clipboard or an owner that did not answer is asked again next time.
     if (!text.empty())
         lastReadCount = seen;
-    // A password stays where its manager put it, and stays unsent when a
-    // clipboard manager later offers it again without the mark.
-    if (content.secret) {
-        if (!text.empty())
-            secrets.remember(text);
+    if (content.secret)
         return;
-    }
     if (secrets.contains(text))
         return;
     std::uint64_t generation;

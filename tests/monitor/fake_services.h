@@ -54,6 +54,7 @@ public:
                 if (late)
                     copy(*late);
                 clipboardContent content;
+                bool takeOver;
                 {
                     std::lock_guard lock(mutex);
                     if (busyReads > 0)
@@ -61,7 +62,11 @@ public:
                     else
                         content = {clipboardText, clipboardSecret};
                     reads.push_back(content.secret ? u"secret:" + content.text : content.text);
+                    takeOver = takeOverOnNextRead && !content.text.empty();
+                    takeOverOnNextRead = takeOverOnNextRead && !takeOver;
                 }
+                if (takeOver)
+                    copy(content.text);
                 changed.notify_all();
                 return content;
             },
@@ -157,6 +162,14 @@ public:
         copyOnNextRead = text;
     }
 
+    // Just after the next read that finds a text, a clipboard manager takes
+    // that text over, without its mark.
+    void takeOverAfterNextRead()
+    {
+        std::lock_guard lock(mutex);
+        takeOverOnNextRead = true;
+    }
+
     // The next read finds the clipboard held by another program.
     void busy()
     {
@@ -249,6 +262,7 @@ private:
     std::u16string clipboardText;
     bool clipboardSecret = false;
     std::optional<std::u16string> copyOnNextRead;
+    bool takeOverOnNextRead = false;
     std::uint64_t changes = 1;
     std::function<void()> listener;
     bool released = false;

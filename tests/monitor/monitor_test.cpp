@@ -30,7 +30,8 @@ const std::string pair = "pair:pt>en";
 
 // "copy:T" another program copies T; "secret:T" a password manager copies T,
 // marked secret; "late:T" another program copies T while the clipboard is
-// next read; "F1"; "own:T" the command writes T;
+// next read; "take-over" a clipboard manager copies, unmarked, the text the
+// next read finds, just after it; "F1"; "own:T" the command writes T;
 // "release" a blocked translation answers; "wait:E" until event E;
 // "read:T" until the monitor has read the clipboard holding T; "busy" the
 // next read finds the clipboard held; "notices-end" change notices stop;
@@ -125,7 +126,7 @@ const monitorRow monitorRows[] = {
      {50ms, 0ms}},
     {"a secret is never sent, even when a clipboard manager offers it again unmarked",
      {},
-     {"F1", "read:", "secret:s3nha", "read:secret:s3nha", "copy:s3nha", "read:s3nha", "copy:dois",
+     {"F1", "read:", "take-over", "secret:s3nha", "read:secret:s3nha", "read:s3nha", "copy:dois",
       "wait:speak:en:dois@en", "stop"},
      {pair, on, "translate:dois", "write:en:dois", "speak:en:dois@en", "abort"}},
     {"a copy made while the clipboard is read is translated once",
@@ -174,6 +175,8 @@ TEST_P(monitorTable, row)
         const std::string argument = step.substr(step.find(':') + 1);
         if (step.starts_with("copy:")) {
             fake.copy(utf8ToWide(argument));
+        } else if (step == "take-over") {
+            fake.takeOverAfterNextRead();
         } else if (step.starts_with("late:")) {
             fake.copyDuringNextRead(utf8ToWide(argument));
         } else if (step.starts_with("secret:")) {
