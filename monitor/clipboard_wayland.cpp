@@ -643,12 +643,8 @@ void setListener(std::function<void()> notify)
         std::lock_guard lock(listenerMutex);
         changeListener.swap(notify);
     }
-    if (listening) {
-        try {
-            service();
-        } catch (...) {
-        }
-    }
+    if (listening)
+        waylandClipboard::connect();
 }
 
 void stopService()
@@ -663,6 +659,14 @@ void stopService()
 }  // namespace
 
 namespace waylandClipboard {
+
+void connect()
+{
+    try {
+        service();
+    } catch (...) {
+    }
+}
 
 bool available()
 {

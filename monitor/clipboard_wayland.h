@@ -18,8 +18,13 @@
 // Wayland's clipboard managers copy every selection as it appears.
 namespace waylandClipboard {
 
+// Starts connecting to the compositor WAYLAND_DISPLAY names, without
+// waiting for it.
+void connect();
+
 // Whether WAYLAND_DISPLAY names a compositor that offers a data-control
-// protocol we speak; connects on first use (within about two seconds).
+// protocol we speak; connects on first use, and waits for the attempt to
+// end (within about two seconds).
 bool available();
 
 // The selection as the monitor reaches it; the same promises as the X11

@@ -3,7 +3,9 @@
 // test's own that offer what programs offer. Run as root, as the suite is.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <wayland-client.h>
 
@@ -18,6 +20,7 @@
 
 #include "monitor/clipboard.h"
 #include "monitor/clipboard_wayland.h"
+#include "monitor/session_clipboards.h"
 #include "support/text_conversion.h"
 #include "tests/tools/test_child.h"
 #include "wlr-data-control-client-protocol.h"
@@ -209,6 +212,47 @@ TEST_F(WaylandClipboard, WritesOnlyOverTheCopyItWasGiven)
     EXPECT_FALSE(clipboard.writeIfUnchanged(u"too late", written));
     EXPECT_EQ(clipboard.read().text, u"newer");
     clipboard.setChangeListener({});
+}
+
+// Whether the peer of a connection has hung up; drains what it sent.
+bool hungUp(int fd)
+{
+    char buffer[4096];
+    ssize_t got;
+    while ((got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+    }
+    return got == 0;
+}
+
+// A compositor that takes the connection and never answers: the first use
+// falls back to X11, and the connection is given up.
+TEST(SessionClipboards, ASilentCompositorLeavesX11)
+{
+    waylandClipboard::access().stop();
+    const auto folder = testing_support::temporaryFolder("tarsel-silent-wayland");
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = (folder / "wayland-silent").string();
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    const int listening = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listening, 1), 0);
+    const std::string before = std::getenv("WAYLAND_DISPLAY") ? std::getenv("WAYLAND_DISPLAY") : "";
+    setenv("WAYLAND_DISPLAY", path.c_str(), 1);
+
+    tarselTranslatorClipboardAccess x11{};
+    x11.read = [] { return clipboardContent{u"x11", false}; };
+    x11.stop = [] {};
+    const auto clipboard = withSessionClipboards(x11);
+    const int accepted = accept(listening, nullptr, nullptr);
+    ASSERT_GE(accepted, 0);
+    EXPECT_EQ(clipboard.read().text, u"x11");
+    EXPECT_TRUE(testing_support::waitUntil([&] { return hungUp(accepted); }, patience));
+
+    clipboard.stop();
+    close(accepted);
+    close(listening);
+    setenv("WAYLAND_DISPLAY", before.c_str(), 1);
 }
 
 }  // namespace
