@@ -2,7 +2,8 @@
 """A GTK window on Wayland that copies as a user's program does: each line on stdin becomes the text
 that Ctrl+C in the window puts on the clipboard, through the window's own seat. Prints SHOWN once the
 window is on screen, FOCUSED when it first gets the keyboard and COPIED once GTK has set a text.
-With --without-keys (a compositor that has no keyboard to press) each line is copied at once."""
+With --without-keys (a compositor that has no keyboard to press) each line is copied when the window next
+gets the keyboard, whose serial the copy then carries."""
 import os
 import sys
 
@@ -30,8 +31,6 @@ def read(stream, _condition):
         Gtk.main_quit()
         return False
     pending.append(line.rstrip("\n"))
-    if "--without-keys" in sys.argv:
-        copy()
     return True
 
 
@@ -46,8 +45,17 @@ def key(_window, event):
     return False
 
 
+def focus_in(*_):
+    focused.append(True)
+    if len(focused) == 1:
+        say("FOCUSED")
+    elif pending and "--without-keys" in sys.argv:
+        copy()
+    return False
+
+
 window.connect("map-event", lambda *_: say("SHOWN"))
-window.connect("focus-in-event", lambda *_: focused.append(True) or len(focused) > 1 or say("FOCUSED"))
+window.connect("focus-in-event", focus_in)
 window.connect("key-press-event", key)
 window.connect("destroy", Gtk.main_quit)
 GLib.io_add_watch(sys.stdin, GLib.IO_IN, read)
