@@ -15,6 +15,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -130,31 +131,43 @@ private:
     std::thread serving;
 };
 
+// A headless sway as an ordinary user, which WAYLAND_DISPLAY then names;
+// nothing if its socket does not appear.
+std::unique_ptr<childProcess> startSway()
+{
+    const auto folder = testing_support::temporaryFolder("tarsel-sway");
+    if (chown(folder.c_str(), nobody, nobody) != 0)
+        return nullptr;
+    std::ofstream(folder / "config") << "xwayland disable\n";
+    auto started = std::make_unique<childProcess>(
+        std::vector<std::string>{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "env", "-i",
+                                 "HOME=" + folder.string(), "XDG_RUNTIME_DIR=" + folder.string(),
+                                 "WLR_BACKENDS=headless", "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1", "sway",
+                                 "-c", (folder / "config").string()},
+        childProcess::pipeTo::stdoutOfChild);
+    std::filesystem::path socket;
+    const bool appeared = testing_support::waitUntil(
+        [&] {
+            for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+                const auto name = entry.path().filename().string();
+                if (name.starts_with("wayland-") && !name.ends_with(".lock"))
+                    socket = entry.path();
+            }
+            return !socket.empty();
+        },
+        patience);
+    if (!appeared)
+        return nullptr;
+    setenv("WAYLAND_DISPLAY", socket.c_str(), 1);
+    return started;
+}
+
 class WaylandClipboard : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        const auto folder = testing_support::temporaryFolder("tarsel-sway");
-        ASSERT_EQ(chown(folder.c_str(), nobody, nobody), 0);
-        std::ofstream(folder / "config") << "xwayland disable\n";
-        sway = std::make_unique<childProcess>(
-            std::vector<std::string>{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "env", "-i",
-                                     "HOME=" + folder.string(), "XDG_RUNTIME_DIR=" + folder.string(),
-                                     "WLR_BACKENDS=headless", "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1",
-                                     "sway", "-c", (folder / "config").string()},
-            childProcess::pipeTo::stdoutOfChild);
-        std::filesystem::path socket;
-        ASSERT_TRUE(testing_support::waitUntil(
-            [&] {
-                for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-                    const auto name = entry.path().filename().string();
-                    if (name.starts_with("wayland-") && !name.ends_with(".lock"))
-                        socket = entry.path();
-                }
-                return !socket.empty();
-            },
-            patience));
-        setenv("WAYLAND_DISPLAY", socket.c_str(), 1);
+        sway = startSway();
+        ASSERT_TRUE(sway);
         ASSERT_TRUE(waylandClipboard::available());
     }
     static void TearDownTestSuite() { sway.reset(); }
@@ -219,8 +232,7 @@ bool hungUp(int fd)
 {
     char buffer[4096];
     ssize_t got;
-    while ((got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
-    }
+    while ((got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {}
     return got == 0;
 }
 
@@ -252,6 +264,82 @@ TEST(SessionClipboards, ASilentCompositorLeavesX11)
     clipboard.stop();
     close(accepted);
     close(listening);
+    setenv("WAYLAND_DISPLAY", before.c_str(), 1);
+}
+
+// An X11 side whose copies the test makes.
+struct FakeX11 {
+    tarselTranslatorClipboardAccess access()
+    {
+        tarselTranslatorClipboardAccess side{};
+        side.read = [] { return clipboardContent{u"x11", false}; };
+        side.write = [](const std::u16string&) {};
+        side.changeCount = [this] { return count.load(); };
+        side.noticedChangeCount = [this]() -> std::optional<std::uint64_t> { return count.load(); };
+        side.writeIfUnchanged = [](const std::u16string&, std::uint64_t) { return false; };
+        side.setChangeListener = [this](std::function<void()> notify) {
+            std::lock_guard lock(listenerMutex);
+            listener = std::move(notify);
+        };
+        side.stop = [] {};
+        return side;
+    }
+    void copy()
+    {
+        ++count;
+        std::lock_guard lock(listenerMutex);
+        if (listener)
+            listener();
+    }
+
+    std::atomic<std::uint64_t> count{0};
+    std::mutex listenerMutex;
+    std::function<void()> listener;
+};
+
+// A compositor that goes away ends the Wayland path alone: reads and
+// notices go on from X11, and the next use after stop finds a new one.
+TEST(SessionClipboards, ACompositorGoneLeavesX11)
+{
+    waylandClipboard::access().stop();
+    const std::string before = std::getenv("WAYLAND_DISPLAY") ? std::getenv("WAYLAND_DISPLAY") : "";
+    auto compositor = startSway();
+    ASSERT_TRUE(compositor);
+    FakeX11 x11;
+    const auto clipboard = withSessionClipboards(x11.access());
+    std::atomic<int> told{0};
+    clipboard.setChangeListener([&] { ++told; });
+    auto copied = std::make_unique<FakeSource>(std::map<std::string, std::string>{{"text/plain", "wayland"}});
+    ASSERT_TRUE(testing_support::waitUntil([&] { return told == 1; }, patience));
+    EXPECT_EQ(clipboard.read().text, u"wayland");
+    EXPECT_TRUE(clipboard.noticedChangeCount());
+    const auto counted = clipboard.changeCount();
+
+    compositor.reset();
+    EXPECT_TRUE(testing_support::waitUntil([&] { return told == 2 && !clipboard.noticedChangeCount(); }, patience));
+    EXPECT_EQ(clipboard.read().text, u"x11");
+    EXPECT_EQ(clipboard.changeCount(), counted);
+    clipboard.write(u"en: wayland");
+    EXPECT_FALSE(clipboard.writeIfUnchanged(u"en: wayland", counted));
+    x11.copy();
+    EXPECT_EQ(clipboard.changeCount(), counted + 1);
+    copied.reset();
+    clipboard.stop();
+    // The end was told once, and the X11 copy after it.
+    EXPECT_EQ(told, 3);
+
+    compositor = startSway();
+    ASSERT_TRUE(compositor);
+    const FakeSource again(std::map<std::string, std::string>{{"text/plain", "again"}});
+    EXPECT_TRUE(testing_support::waitUntil(
+        [&] {
+            clipboard.changeCount();
+            return clipboard.read().text == u"again";
+        },
+        patience));
+    EXPECT_TRUE(clipboard.noticedChangeCount());
+    clipboard.setChangeListener({});
+    clipboard.stop();
     setenv("WAYLAND_DISPLAY", before.c_str(), 1);
 }
 
