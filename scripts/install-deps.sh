@@ -19,7 +19,7 @@ test_packages=(
   googletest libgtest-dev
   clang libclang-rt-dev
   xvfb xauth xdotool xclip x11-utils xfce4-settings
-  sway kwin-wayland mutter xwayland wl-clipboard wtype gir1.2-gtk-3.0
+  sway kwin-wayland mutter xwayland wl-clipboard wtype clipman gir1.2-gtk-3.0
   dbus at-spi2-core python3 python3-gi python3-pyatspi gir1.2-atspi-2.0
   openssl util-linux iproute2 procps
   dpkg-dev file lintian desktop-file-utils appstream

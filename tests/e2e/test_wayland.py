@@ -8,6 +8,7 @@ Wayland; steps are checked as in test_monitor.py, each naming every request and 
 """
 import ctypes
 import glob
+import json
 import os
 import subprocess
 import sys
@@ -245,6 +246,31 @@ class WaylandFlow(Flow):
             assert self.new() == ([], []), "something happened after copying %r" % text
             harness.time.sleep(0.05)
 
+    def clipboard_manager(self):
+        """clipman as wlroots desktops run it: records each text copied and puts the last one back once
+        the clipboard empties; in a PID namespace of its own, so that the wl-copy it leaves serving the
+        clipboard ends with it rather than outliving the case."""
+        self.history = os.path.join(self.app.dir, "clipman.json")
+        harness.spawn(["unshare", "--pid", "--fork", "--kill-child", "wl-paste", "-t", "text", "--watch", "clipman",
+                       "--histpath=" + self.history, "store"], stdout=subprocess.DEVNULL,
+                      stderr=open(os.path.join(self.app.dir, "clipman.log"), "wb"))
+
+    def recorded(self, text):
+        def last():
+            try:
+                with open(self.history) as f:
+                    return (json.load(f) or [None])[-1]
+            except (OSError, ValueError):
+                return None
+        wait_for(lambda: last() == text, 10, "the clipboard manager to record %r" % text)
+
+    def closed_kept(self, way, text):
+        """Closed as a user closes it, the program ends at once, and Wayland programs still paste text."""
+        self.app.close(way)
+        self.app.wait_exit(10)
+        wait_for(lambda: self.app.wayland_clipboard() == text, 10, "%r on Wayland's clipboard after the exit" % text)
+        self.expect([], [])
+
     def translated(self, text):
         translation = "en: " + text
         self.wait_spoken(translation)
@@ -270,6 +296,12 @@ FLOWS = [
         ON, ("wayland_focus",), ("wayland_copied", "GTK", "um"), ("dialog_focus",), OFF, ("unseen_wayland", "depois"),
     ]),
 ]
+if COMPOSITOR != "mutter":
+    # mutter keeps the clipboard itself and offers no data-control, which a Wayland clipboard manager needs.
+    FLOWS.append(("the translation stays after the exit with a clipboard manager", [
+        ("clipboard_manager",), ON, ("wayland_copied", "wl-copy", "fica"), ("recorded", "en: fica"),
+        ("closed_kept", "Esc", "en: fica"),
+    ]))
 
 CASES = [(name, flow, (steps,), {}) for name, steps in FLOWS]
 
