@@ -17,17 +17,16 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "monitor/clipboard.h"
 #include "monitor/clipboard_formats.h"
+#include "monitor/service_thread.h"
 #include "support/file_descriptor.h"
 #include "support/text_conversion.h"
 #include "wlr-data-control-client-protocol.h"
@@ -464,19 +463,22 @@ private:
     std::vector<OutgoingTransfer> transfers;
 };
 
+// Every call on our connection is made on the service thread.
 class Service {
 public:
-    Service() : wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+    Service()
     {
-        if (wake.get() < 0) {
-            finish();
-            return;
-        }
-        try {
-            serviceThread = std::thread([this] { run(); });
-        } catch (...) {
-            finish();
-        }
+        tasks.start([this] { serve(); },
+                    [this] {
+                        {
+                            std::lock_guard lock(stateMutex);
+                            attempted = true;
+                            attemptEnded.notify_all();
+                        }
+                        // No more notices: whoever waits on them should ask again.
+                        if (selectionWatched.exchange(false))
+                            tellListener();
+                    });
     }
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
@@ -486,118 +488,45 @@ public:
     // the attempt to end.
     bool connected()
     {
-        std::unique_lock lock(queueMutex);
-        answered.wait_for(lock, 2 * replyBound + callerSlack, [&] { return attempted; });
+        std::unique_lock lock(stateMutex);
+        attemptEnded.wait_for(lock, 2 * replyBound + callerSlack, [&] { return attempted; });
         return watching;
     }
 
     // Runs `work` on the service thread; false if it did not run within `bound`.
     bool call(std::function<void(Connection&)> work, Clock::duration bound)
     {
-        auto task = std::make_shared<Task>();
-        task->work = std::move(work);
-        {
-            std::lock_guard lock(queueMutex);
-            if (stopping || ended)
-                return false;
-            queue.push_back(task);
-        }
-        eventfd_write(wake.get(), 1);
-        std::unique_lock lock(queueMutex);
-        return answered.wait_for(lock, bound + callerSlack, [&] { return task->done; }) && task->ran;
+        return tasks.call([this, work = std::move(work)] { work(*connection); }, bound + callerSlack);
     }
 
-    void stop()
-    {
-        {
-            std::lock_guard lock(queueMutex);
-            stopping = true;
-        }
-        if (wake.get() >= 0)
-            eventfd_write(wake.get(), 1);
-        if (serviceThread.joinable())
-            serviceThread.join();
-    }
+    void stop() { tasks.stop(); }
 
 private:
-    void run()
-    {
-        try {
-            serve();
-        } catch (...) {
-        }
-        finish();
-        if (selectionWatched.exchange(false))
-            tellListener();
-    }
-
-    // No more tasks will run; those queued are answered as not run.
-    void finish()
-    {
-        std::lock_guard lock(queueMutex);
-        ended = attempted = true;
-        for (auto& task : queue)
-            task->done = true;
-        queue.clear();
-        answered.notify_all();
-    }
-
     void serve()
     {
         const std::unique_ptr<wl_display, DisplayDeleter> display(wl_display_connect(nullptr));
         if (!display)
             return;
-        Connection connection(display.get(), wake.get(), stopping);
+        Connection ourConnection(display.get(), tasks.wakeDescriptor(), tasks.stoppingFlag());
+        connection = &ourConnection;
         {
-            std::lock_guard lock(queueMutex);
+            std::lock_guard lock(stateMutex);
             attempted = true;
-            watching = connection.watching();
-            answered.notify_all();
+            watching = ourConnection.watching();
+            attemptEnded.notify_all();
         }
-        while (connection.watching()) {
-            std::deque<std::shared_ptr<Task>> tasks;
-            {
-                std::lock_guard lock(queueMutex);
-                if (stopping)
-                    break;
-                tasks.swap(queue);
-            }
-            for (auto& task : tasks) {
-                bool ran = false;
-                try {
-                    task->work(connection);
-                    ran = true;
-                } catch (...) {
-                }
-                std::lock_guard lock(queueMutex);
-                task->ran = ran;
-                task->done = true;
-                answered.notify_all();
-            }
-            {
-                std::lock_guard lock(queueMutex);
-                if (stopping || !queue.empty())
-                    continue;
-            }
-            connection.awaitActivity(std::nullopt);
+        while (ourConnection.watching() && tasks.runQueued()) {
+            if (tasks.idle())
+                ourConnection.awaitActivity(std::nullopt);
         }
     }
 
-    struct Task {
-        std::function<void(Connection&)> work;
-        bool ran = false;
-        bool done = false;
-    };
-
-    FileDescriptor wake;
-    std::mutex queueMutex;
-    std::condition_variable answered;
-    std::deque<std::shared_ptr<Task>> queue;
+    std::mutex stateMutex;
+    std::condition_variable attemptEnded;
     bool attempted = false;
     bool watching = false;
-    bool ended = false;
-    std::atomic<bool> stopping{false};
-    std::thread serviceThread;
+    Connection* connection = nullptr;  // on the service thread only
+    ServiceThread tasks;
 };
 
 // Started on first use; after a lost compositor it stays ended until stop.

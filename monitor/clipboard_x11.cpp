@@ -14,18 +14,16 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include "monitor/clipboard_formats.h"
+#include "monitor/service_thread.h"
 #include "support/file_descriptor.h"
 #include "support/text_conversion.h"
 
@@ -815,103 +813,34 @@ private:
     LastRead lastRead;
 };
 
-enum class Operation { read, write, writeIfUnchanged, count };
-
-struct Request {
-    explicit Request(Operation operation, std::u16string text = {}, std::uint64_t count = 0)
-        : operation(operation), text(std::move(text)), count(count)
-    {
-    }
-
-    Operation operation;
-    std::u16string text;      // the text to write, or the text read
-    bool secret = false;      // the text read is marked secret
-    std::uint64_t count = 0;  // the expected change count
-    bool written = false;
-    bool done = false;
-};
-
+// Every Xlib call on our connection is made on the service thread.
 class Service {
 public:
-    Service() : wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+    Service()
     {
-        if (wake.get() < 0) {
-            threadEnded = true;
-            return;
-        }
-        try {
-            serviceThread = std::thread([this] { run(); });
-        } catch (...) {
-            threadEnded = true;
-        }
+        tasks.start([this] { serve(); },
+                    [] {
+                        // No more notices: whoever waits on them should ask again.
+                        if (ownerWatched.exchange(false))
+                            tellListener();
+                    });
     }
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
     ~Service() { stop(); }
 
-    bool ended() const { return threadEnded.load(); }
+    bool ended() const { return tasks.ended(); }
 
-    // The request as the service answered it; nothing if it did not in time.
-    std::optional<Request> call(Request request)
+    // Runs `work` on the service thread; false if it did not run within `bound`.
+    bool call(std::function<void(Connection&)> work, Clock::duration bound)
     {
-        const auto bound = (request.operation == Operation::read ? replyBound + readBound : replyBound) + callerSlack;
-        auto queued = std::make_shared<Request>(std::move(request));
-        {
-            std::lock_guard lock(queueMutex);
-            if (stopping || threadEnded)
-                return std::nullopt;
-            queue.push_back(queued);
-        }
-        eventfd_write(wake.get(), 1);
-        std::unique_lock lock(queueMutex);
-        answered.wait_for(lock, bound, [&] { return queued->done; });
-        if (!queued->done)
-            return std::nullopt;
-        return std::move(*queued);
+        return tasks.call([this, work = std::move(work)] { work(*connection); }, bound + callerSlack);
     }
 
     // Waits for the hand-over to the clipboard manager, if any.
-    void stop()
-    {
-        {
-            std::lock_guard lock(queueMutex);
-            stopping = true;
-        }
-        if (wake.get() >= 0)
-            eventfd_write(wake.get(), 1);
-        if (!serviceThread.joinable())
-            return;
-        // Someone's handler may call exit() on our thread, which then runs
-        // the static destructors here.
-        if (serviceThread.get_id() == std::this_thread::get_id())
-            serviceThread.detach();
-        else
-            serviceThread.join();
-    }
+    void stop() { tasks.stop(); }
 
 private:
-    void run()
-    {
-        try {
-            serve();
-        } catch (...) {
-        }
-        answerQueued();
-        threadEnded = true;
-        // No more notices: whoever waits on them should ask again.
-        if (ownerWatched.exchange(false))
-            tellListener();
-    }
-
-    void answerQueued()
-    {
-        std::lock_guard lock(queueMutex);
-        for (auto& request : queue)
-            request->done = true;
-        queue.clear();
-        answered.notify_all();
-    }
-
     void serve()
     {
         installErrorHandlers();
@@ -923,72 +852,23 @@ private:
         bool broken = false;
         XSetIOErrorExitHandler(display, onConnectionLost, &broken);
         const OurDisplay ours(display);
-        Connection connection(display, wake.get(), stopping, broken);
-
-        for (;;) {
-            std::deque<std::shared_ptr<Request>> requests;
-            {
-                std::lock_guard lock(queueMutex);
-                if (stopping)
-                    break;
-                requests.swap(queue);
-            }
-            for (auto& request : requests) {
-                Request result(request->operation);
-                try {
-                    perform(connection, *request, result);
-                } catch (...) {
-                    result = Request(request->operation);
-                }
-                result.done = true;
-                std::lock_guard lock(queueMutex);
-                *request = std::move(result);
-                answered.notify_all();
-            }
-            connection.dispatchPending();
-            if (connection.lost())
+        Connection ourConnection(display, tasks.wakeDescriptor(), tasks.stoppingFlag(), broken);
+        connection = &ourConnection;
+        while (tasks.runQueued()) {
+            ourConnection.dispatchPending();
+            if (ourConnection.lost())
                 break;
-            {
-                std::lock_guard lock(queueMutex);
-                if (stopping || !queue.empty())
-                    continue;
-            }
-            connection.awaitActivity(std::nullopt);
+            if (tasks.idle())
+                ourConnection.awaitActivity(std::nullopt);
         }
         // Callers do not wait for the hand-over.
-        answerQueued();
-        if (stopping)
-            connection.handOver();
+        tasks.answerQueued();
+        if (tasks.stopping())
+            ourConnection.handOver();
     }
 
-    static void perform(Connection& connection, const Request& request, Request& result)
-    {
-        switch (request.operation) {
-        case Operation::read: {
-            auto content = connection.read();
-            result.text = std::move(content.text);
-            result.secret = content.secret;
-            break;
-        }
-        case Operation::write:
-            result.written = connection.write(request.text, std::nullopt);
-            break;
-        case Operation::writeIfUnchanged:
-            result.written = connection.write(request.text, request.count);
-            break;
-        case Operation::count:
-            connection.count();  // the caller reads changeCount once this is done
-            break;
-        }
-    }
-
-    FileDescriptor wake;
-    std::mutex queueMutex;
-    std::condition_variable answered;
-    std::deque<std::shared_ptr<Request>> queue;
-    std::atomic<bool> stopping{false};
-    std::atomic<bool> threadEnded{false};
-    std::thread serviceThread;
+    Connection* connection = nullptr;  // on the service thread only
+    ServiceThread tasks;
 };
 
 // The service is started on first use and after a failed connection; only
@@ -1007,33 +887,41 @@ std::shared_ptr<Service> service()
     return currentService;
 }
 
-std::optional<Request> call(Request request)
+// Runs `work` on the service thread; false if it could not, in time.
+bool call(std::function<void(Connection&)> work, Clock::duration bound = replyBound)
 {
     try {
-        return service()->call(std::move(request));
+        return service()->call(std::move(work), bound);
     } catch (...) {
-        return std::nullopt;
+        return false;
     }
+}
+
+bool write(const std::u16string& text, std::optional<std::uint64_t> expected)
+{
+    auto written = std::make_shared<bool>(false);
+    return call([=](Connection& c) { *written = c.write(text, expected); }) && *written;
 }
 
 }  // namespace
 
 clipboardContent readClipboardText()
 {
-    auto answer = call(Request(Operation::read));
-    if (!answer)
+    auto content = std::make_shared<clipboardContent>();
+    if (!call([content](Connection& c) { *content = c.read(); }, replyBound + readBound))
         return {};
-    return {std::move(answer->text), answer->secret};
+    return std::move(*content);
 }
 
 void writeClipboardText(const std::u16string& text)
 {
-    call(Request(Operation::write, text));
+    write(text, std::nullopt);
 }
 
 std::uint64_t clipboardChangeCount()
 {
-    call(Request(Operation::count));
+    // The count is read once the service has caught up.
+    call([](Connection& c) { c.count(); });
     return changeCount.load();
 }
 
@@ -1046,8 +934,7 @@ std::optional<std::uint64_t> noticedClipboardChangeCount()
 
 bool writeClipboardTextIfUnchanged(const std::u16string& text, std::uint64_t expected)
 {
-    const auto answer = call(Request(Operation::writeIfUnchanged, text, expected));
-    return answer && answer->written;
+    return write(text, expected);
 }
 
 void setClipboardChangeListener(std::function<void()> notify)
