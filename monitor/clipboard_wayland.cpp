@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "monitor/change_notices.h"
 #include "monitor/clipboard.h"
 #include "monitor/clipboard_formats.h"
 #include "monitor/service_thread.h"
@@ -108,17 +109,9 @@ std::string wholeCharacters(std::string utf8)
     return utf8;
 }
 
-std::atomic<std::uint64_t> changeCount{0};
-std::atomic<bool> selectionWatched{false};
-std::mutex listenerMutex;
-std::function<void()> changeListener;
-
-void tellListener()
-{
-    std::lock_guard lock(listenerMutex);
-    if (changeListener)
-        changeListener();
-}
+// Changes of the selection seen on our connections so far; watched while
+// the live connection has a data-control device.
+ChangeNotices notices;
 
 // Another program's offer: the types it announced, and its text once read.
 struct Offer {
@@ -185,7 +178,7 @@ public:
         // The current selection arrives at once, and counts as a change:
         // whatever happened while nobody of ours watched.
         if (roundTrip())
-            selectionWatched = true;
+            notices.watching();
     }
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -219,7 +212,7 @@ public:
 
     bool write(const std::u16string& text, std::optional<std::uint64_t> expected)
     {
-        if (!watching() || (expected && (!roundTrip() || changeCount.load() != *expected)))
+        if (!watching() || (expected && (!roundTrip() || notices.count() != *expected)))
             return false;
         auto source = std::make_unique<Source>(wl_proxy_marshal_flags(manager, createDataSource, binding->source,
                                                                       wl_proxy_get_version(manager), 0, nullptr));
@@ -248,7 +241,7 @@ public:
     std::uint64_t count()
     {
         roundTrip();
-        return changeCount.load();
+        return notices.count();
     }
 
     // Sleeps until the compositor, a caller or a transfer has something for
@@ -321,8 +314,7 @@ private:
     void selected(wl_proxy* proxy)
     {
         selection = take(proxy);
-        ++changeCount;
-        tellListener();
+        notices.changed();
     }
 
     void cancelled(wl_proxy* proxy)
@@ -475,9 +467,7 @@ public:
                             attempted = true;
                             attemptEnded.notify_all();
                         }
-                        // No more notices: whoever waits on them should ask again.
-                        if (selectionWatched.exchange(false))
-                            tellListener();
+                        notices.watchEnded();
                     });
     }
     Service(const Service&) = delete;
@@ -568,10 +558,7 @@ bool writeSelection(const std::u16string& text, std::optional<std::uint64_t> exp
 void setListener(std::function<void()> notify)
 {
     const bool listening = static_cast<bool>(notify);
-    {
-        std::lock_guard lock(listenerMutex);
-        changeListener.swap(notify);
-    }
+    notices.setListener(std::move(notify));
     if (listening)
         waylandClipboard::connect();
 }
@@ -613,13 +600,9 @@ tarselTranslatorClipboardAccess access()
         [](const std::u16string& text) { writeSelection(text, std::nullopt); },
         [] {
             call([](Connection& c) { c.count(); });
-            return changeCount.load();
+            return notices.count();
         },
-        []() -> std::optional<std::uint64_t> {
-            if (!selectionWatched.load())
-                return std::nullopt;
-            return changeCount.load();
-        },
+        []() -> std::optional<std::uint64_t> { return notices.noticed(); },
         [](const std::u16string& text, std::uint64_t expected) { return writeSelection(text, expected); },
         setListener,
         stopService,

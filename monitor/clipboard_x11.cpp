@@ -22,6 +22,7 @@
 #include <optional>
 #include <vector>
 
+#include "monitor/change_notices.h"
 #include "monitor/clipboard_formats.h"
 #include "monitor/service_thread.h"
 #include "support/file_descriptor.h"
@@ -96,25 +97,9 @@ std::atomic<Display*> ourDisplay{nullptr};
 // Errors on our connections so far; after one, a text read earlier is not
 // trusted.
 std::atomic<std::uint64_t> ourErrors{0};
-// Changes of CLIPBOARD's owner seen on our connections so far.
-std::atomic<std::uint64_t> changeCount{0};
-// Whether XFixes tells the live connection of every change as it happens.
-std::atomic<bool> ownerWatched{false};
-std::mutex listenerMutex;
-std::function<void()> changeListener;
-
-void tellListener()
-{
-    std::lock_guard lock(listenerMutex);
-    if (changeListener)
-        changeListener();
-}
-
-void countChange()
-{
-    ++changeCount;
-    tellListener();
-}
+// Changes of CLIPBOARD's owner seen on our connections so far; watched
+// while XFixes tells the live connection of every change as it happens.
+ChangeNotices notices;
 
 XErrorHandler previousErrorHandler = nullptr;
 XIOErrorHandler previousIOErrorHandler = nullptr;
@@ -316,7 +301,7 @@ public:
         XFlush(displayConnection);
         // Whatever happened while no connection of ours watched counts as a change.
         if (!lost())
-            countChange();
+            notices.changed();
     }
 
     bool lost() const { return connectionBroken || hungUp; }
@@ -361,7 +346,7 @@ public:
         }
         if (!ownerChangeEvent) {
             lastOwner = window;
-            countChange();
+            notices.changed();
         }
         ownedText = std::move(owned);
         return true;
@@ -379,10 +364,10 @@ public:
             const Window owner = XGetSelectionOwner(displayConnection, clipboard);
             if (owner != lastOwner) {
                 lastOwner = owner;
-                countChange();
+                notices.changed();
             }
         }
-        return changeCount.load();
+        return notices.count();
     }
 
     // Asks the clipboard manager, if one runs, to copy the text we own, and
@@ -506,7 +491,7 @@ private:
             return;
         ownerChangeEvent = eventBase + XFixesSelectionNotify;
         lastRead.enable();
-        ownerWatched = true;
+        notices.watching();
     }
 
     template <typename Predicate>
@@ -640,7 +625,7 @@ private:
     {
         if (ownerChangeEvent && event.type == *ownerChangeEvent) {
             lastRead.invalidate();
-            countChange();
+            notices.changed();
             return;
         }
         switch (event.type) {
@@ -818,12 +803,7 @@ class Service {
 public:
     Service()
     {
-        tasks.start([this] { serve(); },
-                    [] {
-                        // No more notices: whoever waits on them should ask again.
-                        if (ownerWatched.exchange(false))
-                            tellListener();
-                    });
+        tasks.start([this] { serve(); }, [] { notices.watchEnded(); });
     }
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
@@ -922,14 +902,12 @@ std::uint64_t clipboardChangeCount()
 {
     // The count is read once the service has caught up.
     call([](Connection& c) { c.count(); });
-    return changeCount.load();
+    return notices.count();
 }
 
 std::optional<std::uint64_t> noticedClipboardChangeCount()
 {
-    if (!ownerWatched.load())
-        return std::nullopt;
-    return changeCount.load();
+    return notices.noticed();
 }
 
 bool writeClipboardTextIfUnchanged(const std::u16string& text, std::uint64_t expected)
@@ -940,10 +918,7 @@ bool writeClipboardTextIfUnchanged(const std::u16string& text, std::uint64_t exp
 void setClipboardChangeListener(std::function<void()> notify)
 {
     const bool listening = static_cast<bool>(notify);
-    {
-        std::lock_guard lock(listenerMutex);
-        changeListener.swap(notify);
-    }
+    notices.setListener(std::move(notify));
     // The notices come through the service's connection.
     if (listening) {
         try {
