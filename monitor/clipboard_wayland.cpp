@@ -486,7 +486,7 @@ public:
     // Runs `work` on the service thread; false if it did not run within `bound`.
     bool call(std::function<void(Connection&)> work, Clock::duration bound)
     {
-        return tasks.call([this, work = std::move(work)] { work(*connection); }, bound + callerSlack);
+        return tasks.call(std::move(work), bound + callerSlack);
     }
 
     void stop() { tasks.stop(); }
@@ -498,7 +498,7 @@ private:
         if (!display)
             return;
         Connection ourConnection(display.get(), tasks.wakeDescriptor(), tasks.stoppingFlag());
-        connection = &ourConnection;
+        tasks.serveOn(ourConnection);
         {
             std::lock_guard lock(stateMutex);
             attempted = true;
@@ -515,8 +515,7 @@ private:
     std::condition_variable attemptEnded;
     bool attempted = false;
     bool watching = false;
-    Connection* connection = nullptr;  // on the service thread only
-    ServiceThread tasks;
+    ConnectionThread<Connection> tasks;
 };
 
 // Started on first use; after a lost compositor it stays ended until stop.

@@ -814,7 +814,7 @@ public:
     // Runs `work` on the service thread; false if it did not run within `bound`.
     bool call(std::function<void(Connection&)> work, Clock::duration bound)
     {
-        return tasks.call([this, work = std::move(work)] { work(*connection); }, bound + callerSlack);
+        return tasks.call(std::move(work), bound + callerSlack);
     }
 
     // Waits for the hand-over to the clipboard manager, if any.
@@ -833,7 +833,7 @@ private:
         XSetIOErrorExitHandler(display, onConnectionLost, &broken);
         const OurDisplay ours(display);
         Connection ourConnection(display, tasks.wakeDescriptor(), tasks.stoppingFlag(), broken);
-        connection = &ourConnection;
+        tasks.serveOn(ourConnection);
         while (tasks.runQueued()) {
             ourConnection.dispatchPending();
             if (ourConnection.lost())
@@ -847,8 +847,7 @@ private:
             ourConnection.handOver();
     }
 
-    Connection* connection = nullptr;  // on the service thread only
-    ServiceThread tasks;
+    ConnectionThread<Connection> tasks;
 };
 
 // The service is started on first use and after a failed connection; only

@@ -73,3 +73,20 @@ private:
     std::function<void()> endedFunction;
     std::thread thread;
 };
+
+// A service thread whose tasks act on the connection that lives on it.
+template <typename Connection>
+class ConnectionThread : public ServiceThread {
+public:
+    // Runs `work` on the connection; false if it did not run within `bound`.
+    bool call(std::function<void(Connection&)> work, std::chrono::steady_clock::duration bound)
+    {
+        return ServiceThread::call([this, work = std::move(work)] { work(*connection); }, bound);
+    }
+
+    // On the thread, before running tasks: the connection they act on.
+    void serveOn(Connection& ours) { connection = &ours; }
+
+private:
+    Connection* connection = nullptr;  // touched on the thread only
+};
