@@ -17,17 +17,17 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "monitor/change_notices.h"
 #include "monitor/clipboard.h"
 #include "monitor/clipboard_formats.h"
+#include "monitor/service_thread.h"
 #include "support/file_descriptor.h"
 #include "support/text_conversion.h"
 #include "wlr-data-control-client-protocol.h"
@@ -109,17 +109,9 @@ std::string wholeCharacters(std::string utf8)
     return utf8;
 }
 
-std::atomic<std::uint64_t> changeCount{0};
-std::atomic<bool> selectionWatched{false};
-std::mutex listenerMutex;
-std::function<void()> changeListener;
-
-void tellListener()
-{
-    std::lock_guard lock(listenerMutex);
-    if (changeListener)
-        changeListener();
-}
+// Changes of the selection seen on our connections so far; watched while
+// the live connection has a data-control device.
+ChangeNotices notices;
 
 // Another program's offer: the types it announced, and its text once read.
 struct Offer {
@@ -186,7 +178,7 @@ public:
         // The current selection arrives at once, and counts as a change:
         // whatever happened while nobody of ours watched.
         if (roundTrip())
-            selectionWatched = true;
+            notices.watching();
     }
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -220,7 +212,7 @@ public:
 
     bool write(const std::u16string& text, std::optional<std::uint64_t> expected)
     {
-        if (!watching() || (expected && (!roundTrip() || changeCount.load() != *expected)))
+        if (!watching() || (expected && (!roundTrip() || notices.count() != *expected)))
             return false;
         auto source = std::make_unique<Source>(wl_proxy_marshal_flags(manager, createDataSource, binding->source,
                                                                       wl_proxy_get_version(manager), 0, nullptr));
@@ -249,7 +241,7 @@ public:
     std::uint64_t count()
     {
         roundTrip();
-        return changeCount.load();
+        return notices.count();
     }
 
     // Sleeps until the compositor, a caller or a transfer has something for
@@ -322,8 +314,7 @@ private:
     void selected(wl_proxy* proxy)
     {
         selection = take(proxy);
-        ++changeCount;
-        tellListener();
+        notices.changed();
     }
 
     void cancelled(wl_proxy* proxy)
@@ -464,19 +455,20 @@ private:
     std::vector<OutgoingTransfer> transfers;
 };
 
+// Every call on our connection is made on the service thread.
 class Service {
 public:
-    Service() : wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+    Service()
     {
-        if (wake.get() < 0) {
-            finish();
-            return;
-        }
-        try {
-            serviceThread = std::thread([this] { run(); });
-        } catch (...) {
-            finish();
-        }
+        tasks.start([this] { serve(); },
+                    [this] {
+                        {
+                            std::lock_guard lock(stateMutex);
+                            attempted = true;
+                            attemptEnded.notify_all();
+                        }
+                        notices.watchEnded();
+                    });
     }
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
@@ -486,118 +478,44 @@ public:
     // the attempt to end.
     bool connected()
     {
-        std::unique_lock lock(queueMutex);
-        answered.wait_for(lock, 2 * replyBound + callerSlack, [&] { return attempted; });
+        std::unique_lock lock(stateMutex);
+        attemptEnded.wait_for(lock, 2 * replyBound + callerSlack, [&] { return attempted; });
         return watching;
     }
 
     // Runs `work` on the service thread; false if it did not run within `bound`.
     bool call(std::function<void(Connection&)> work, Clock::duration bound)
     {
-        auto task = std::make_shared<Task>();
-        task->work = std::move(work);
-        {
-            std::lock_guard lock(queueMutex);
-            if (stopping || ended)
-                return false;
-            queue.push_back(task);
-        }
-        eventfd_write(wake.get(), 1);
-        std::unique_lock lock(queueMutex);
-        return answered.wait_for(lock, bound + callerSlack, [&] { return task->done; }) && task->ran;
+        return tasks.call(std::move(work), bound + callerSlack);
     }
 
-    void stop()
-    {
-        {
-            std::lock_guard lock(queueMutex);
-            stopping = true;
-        }
-        if (wake.get() >= 0)
-            eventfd_write(wake.get(), 1);
-        if (serviceThread.joinable())
-            serviceThread.join();
-    }
+    void stop() { tasks.stop(); }
 
 private:
-    void run()
-    {
-        try {
-            serve();
-        } catch (...) {
-        }
-        finish();
-        if (selectionWatched.exchange(false))
-            tellListener();
-    }
-
-    // No more tasks will run; those queued are answered as not run.
-    void finish()
-    {
-        std::lock_guard lock(queueMutex);
-        ended = attempted = true;
-        for (auto& task : queue)
-            task->done = true;
-        queue.clear();
-        answered.notify_all();
-    }
-
     void serve()
     {
         const std::unique_ptr<wl_display, DisplayDeleter> display(wl_display_connect(nullptr));
         if (!display)
             return;
-        Connection connection(display.get(), wake.get(), stopping);
+        Connection ourConnection(display.get(), tasks.wakeDescriptor(), tasks.stoppingFlag());
+        tasks.serveOn(ourConnection);
         {
-            std::lock_guard lock(queueMutex);
+            std::lock_guard lock(stateMutex);
             attempted = true;
-            watching = connection.watching();
-            answered.notify_all();
+            watching = ourConnection.watching();
+            attemptEnded.notify_all();
         }
-        while (connection.watching()) {
-            std::deque<std::shared_ptr<Task>> tasks;
-            {
-                std::lock_guard lock(queueMutex);
-                if (stopping)
-                    break;
-                tasks.swap(queue);
-            }
-            for (auto& task : tasks) {
-                bool ran = false;
-                try {
-                    task->work(connection);
-                    ran = true;
-                } catch (...) {
-                }
-                std::lock_guard lock(queueMutex);
-                task->ran = ran;
-                task->done = true;
-                answered.notify_all();
-            }
-            {
-                std::lock_guard lock(queueMutex);
-                if (stopping || !queue.empty())
-                    continue;
-            }
-            connection.awaitActivity(std::nullopt);
+        while (ourConnection.watching() && tasks.runQueued()) {
+            if (tasks.idle())
+                ourConnection.awaitActivity(std::nullopt);
         }
     }
 
-    struct Task {
-        std::function<void(Connection&)> work;
-        bool ran = false;
-        bool done = false;
-    };
-
-    FileDescriptor wake;
-    std::mutex queueMutex;
-    std::condition_variable answered;
-    std::deque<std::shared_ptr<Task>> queue;
+    std::mutex stateMutex;
+    std::condition_variable attemptEnded;
     bool attempted = false;
     bool watching = false;
-    bool ended = false;
-    std::atomic<bool> stopping{false};
-    std::thread serviceThread;
+    ConnectionThread<Connection> tasks;
 };
 
 // Started on first use; after a lost compositor it stays ended until stop.
@@ -639,10 +557,7 @@ bool writeSelection(const std::u16string& text, std::optional<std::uint64_t> exp
 void setListener(std::function<void()> notify)
 {
     const bool listening = static_cast<bool>(notify);
-    {
-        std::lock_guard lock(listenerMutex);
-        changeListener.swap(notify);
-    }
+    notices.setListener(std::move(notify));
     if (listening)
         waylandClipboard::connect();
 }
@@ -684,13 +599,9 @@ tarselTranslatorClipboardAccess access()
         [](const std::u16string& text) { writeSelection(text, std::nullopt); },
         [] {
             call([](Connection& c) { c.count(); });
-            return changeCount.load();
+            return notices.count();
         },
-        []() -> std::optional<std::uint64_t> {
-            if (!selectionWatched.load())
-                return std::nullopt;
-            return changeCount.load();
-        },
+        []() -> std::optional<std::uint64_t> { return notices.noticed(); },
         [](const std::u16string& text, std::uint64_t expected) { return writeSelection(text, expected); },
         setListener,
         stopService,

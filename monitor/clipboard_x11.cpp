@@ -14,18 +14,17 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
+#include "monitor/change_notices.h"
 #include "monitor/clipboard_formats.h"
+#include "monitor/service_thread.h"
 #include "support/file_descriptor.h"
 #include "support/text_conversion.h"
 
@@ -98,25 +97,9 @@ std::atomic<Display*> ourDisplay{nullptr};
 // Errors on our connections so far; after one, a text read earlier is not
 // trusted.
 std::atomic<std::uint64_t> ourErrors{0};
-// Changes of CLIPBOARD's owner seen on our connections so far.
-std::atomic<std::uint64_t> changeCount{0};
-// Whether XFixes tells the live connection of every change as it happens.
-std::atomic<bool> ownerWatched{false};
-std::mutex listenerMutex;
-std::function<void()> changeListener;
-
-void tellListener()
-{
-    std::lock_guard lock(listenerMutex);
-    if (changeListener)
-        changeListener();
-}
-
-void countChange()
-{
-    ++changeCount;
-    tellListener();
-}
+// Changes of CLIPBOARD's owner seen on our connections so far; watched
+// while XFixes tells the live connection of every change as it happens.
+ChangeNotices notices;
 
 XErrorHandler previousErrorHandler = nullptr;
 XIOErrorHandler previousIOErrorHandler = nullptr;
@@ -318,7 +301,7 @@ public:
         XFlush(displayConnection);
         // Whatever happened while no connection of ours watched counts as a change.
         if (!lost())
-            countChange();
+            notices.changed();
     }
 
     bool lost() const { return connectionBroken || hungUp; }
@@ -363,7 +346,7 @@ public:
         }
         if (!ownerChangeEvent) {
             lastOwner = window;
-            countChange();
+            notices.changed();
         }
         ownedText = std::move(owned);
         return true;
@@ -381,10 +364,10 @@ public:
             const Window owner = XGetSelectionOwner(displayConnection, clipboard);
             if (owner != lastOwner) {
                 lastOwner = owner;
-                countChange();
+                notices.changed();
             }
         }
-        return changeCount.load();
+        return notices.count();
     }
 
     // Asks the clipboard manager, if one runs, to copy the text we own, and
@@ -508,7 +491,7 @@ private:
             return;
         ownerChangeEvent = eventBase + XFixesSelectionNotify;
         lastRead.enable();
-        ownerWatched = true;
+        notices.watching();
     }
 
     template <typename Predicate>
@@ -642,7 +625,7 @@ private:
     {
         if (ownerChangeEvent && event.type == *ownerChangeEvent) {
             lastRead.invalidate();
-            countChange();
+            notices.changed();
             return;
         }
         switch (event.type) {
@@ -815,103 +798,29 @@ private:
     LastRead lastRead;
 };
 
-enum class Operation { read, write, writeIfUnchanged, count };
-
-struct Request {
-    explicit Request(Operation operation, std::u16string text = {}, std::uint64_t count = 0)
-        : operation(operation), text(std::move(text)), count(count)
-    {
-    }
-
-    Operation operation;
-    std::u16string text;      // the text to write, or the text read
-    bool secret = false;      // the text read is marked secret
-    std::uint64_t count = 0;  // the expected change count
-    bool written = false;
-    bool done = false;
-};
-
+// Every Xlib call on our connection is made on the service thread.
 class Service {
 public:
-    Service() : wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+    Service()
     {
-        if (wake.get() < 0) {
-            threadEnded = true;
-            return;
-        }
-        try {
-            serviceThread = std::thread([this] { run(); });
-        } catch (...) {
-            threadEnded = true;
-        }
+        tasks.start([this] { serve(); }, [] { notices.watchEnded(); });
     }
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
     ~Service() { stop(); }
 
-    bool ended() const { return threadEnded.load(); }
+    bool ended() const { return tasks.ended(); }
 
-    // The request as the service answered it; nothing if it did not in time.
-    std::optional<Request> call(Request request)
+    // Runs `work` on the service thread; false if it did not run within `bound`.
+    bool call(std::function<void(Connection&)> work, Clock::duration bound)
     {
-        const auto bound = (request.operation == Operation::read ? replyBound + readBound : replyBound) + callerSlack;
-        auto queued = std::make_shared<Request>(std::move(request));
-        {
-            std::lock_guard lock(queueMutex);
-            if (stopping || threadEnded)
-                return std::nullopt;
-            queue.push_back(queued);
-        }
-        eventfd_write(wake.get(), 1);
-        std::unique_lock lock(queueMutex);
-        answered.wait_for(lock, bound, [&] { return queued->done; });
-        if (!queued->done)
-            return std::nullopt;
-        return std::move(*queued);
+        return tasks.call(std::move(work), bound + callerSlack);
     }
 
     // Waits for the hand-over to the clipboard manager, if any.
-    void stop()
-    {
-        {
-            std::lock_guard lock(queueMutex);
-            stopping = true;
-        }
-        if (wake.get() >= 0)
-            eventfd_write(wake.get(), 1);
-        if (!serviceThread.joinable())
-            return;
-        // Someone's handler may call exit() on our thread, which then runs
-        // the static destructors here.
-        if (serviceThread.get_id() == std::this_thread::get_id())
-            serviceThread.detach();
-        else
-            serviceThread.join();
-    }
+    void stop() { tasks.stop(); }
 
 private:
-    void run()
-    {
-        try {
-            serve();
-        } catch (...) {
-        }
-        answerQueued();
-        threadEnded = true;
-        // No more notices: whoever waits on them should ask again.
-        if (ownerWatched.exchange(false))
-            tellListener();
-    }
-
-    void answerQueued()
-    {
-        std::lock_guard lock(queueMutex);
-        for (auto& request : queue)
-            request->done = true;
-        queue.clear();
-        answered.notify_all();
-    }
-
     void serve()
     {
         installErrorHandlers();
@@ -923,72 +832,22 @@ private:
         bool broken = false;
         XSetIOErrorExitHandler(display, onConnectionLost, &broken);
         const OurDisplay ours(display);
-        Connection connection(display, wake.get(), stopping, broken);
-
-        for (;;) {
-            std::deque<std::shared_ptr<Request>> requests;
-            {
-                std::lock_guard lock(queueMutex);
-                if (stopping)
-                    break;
-                requests.swap(queue);
-            }
-            for (auto& request : requests) {
-                Request result(request->operation);
-                try {
-                    perform(connection, *request, result);
-                } catch (...) {
-                    result = Request(request->operation);
-                }
-                result.done = true;
-                std::lock_guard lock(queueMutex);
-                *request = std::move(result);
-                answered.notify_all();
-            }
-            connection.dispatchPending();
-            if (connection.lost())
+        Connection ourConnection(display, tasks.wakeDescriptor(), tasks.stoppingFlag(), broken);
+        tasks.serveOn(ourConnection);
+        while (tasks.runQueued()) {
+            ourConnection.dispatchPending();
+            if (ourConnection.lost())
                 break;
-            {
-                std::lock_guard lock(queueMutex);
-                if (stopping || !queue.empty())
-                    continue;
-            }
-            connection.awaitActivity(std::nullopt);
+            if (tasks.idle())
+                ourConnection.awaitActivity(std::nullopt);
         }
         // Callers do not wait for the hand-over.
-        answerQueued();
-        if (stopping)
-            connection.handOver();
+        tasks.answerQueued();
+        if (tasks.stopping())
+            ourConnection.handOver();
     }
 
-    static void perform(Connection& connection, const Request& request, Request& result)
-    {
-        switch (request.operation) {
-        case Operation::read: {
-            auto content = connection.read();
-            result.text = std::move(content.text);
-            result.secret = content.secret;
-            break;
-        }
-        case Operation::write:
-            result.written = connection.write(request.text, std::nullopt);
-            break;
-        case Operation::writeIfUnchanged:
-            result.written = connection.write(request.text, request.count);
-            break;
-        case Operation::count:
-            connection.count();  // the caller reads changeCount once this is done
-            break;
-        }
-    }
-
-    FileDescriptor wake;
-    std::mutex queueMutex;
-    std::condition_variable answered;
-    std::deque<std::shared_ptr<Request>> queue;
-    std::atomic<bool> stopping{false};
-    std::atomic<bool> threadEnded{false};
-    std::thread serviceThread;
+    ConnectionThread<Connection> tasks;
 };
 
 // The service is started on first use and after a failed connection; only
@@ -1007,56 +866,58 @@ std::shared_ptr<Service> service()
     return currentService;
 }
 
-std::optional<Request> call(Request request)
+// Runs `work` on the service thread; false if it could not, in time.
+bool call(std::function<void(Connection&)> work, Clock::duration bound = replyBound)
 {
     try {
-        return service()->call(std::move(request));
+        return service()->call(std::move(work), bound);
     } catch (...) {
-        return std::nullopt;
+        return false;
     }
+}
+
+bool write(const std::u16string& text, std::optional<std::uint64_t> expected)
+{
+    auto written = std::make_shared<bool>(false);
+    return call([=](Connection& c) { *written = c.write(text, expected); }) && *written;
 }
 
 }  // namespace
 
 clipboardContent readClipboardText()
 {
-    auto answer = call(Request(Operation::read));
-    if (!answer)
+    auto content = std::make_shared<clipboardContent>();
+    if (!call([content](Connection& c) { *content = c.read(); }, replyBound + readBound))
         return {};
-    return {std::move(answer->text), answer->secret};
+    return std::move(*content);
 }
 
 void writeClipboardText(const std::u16string& text)
 {
-    call(Request(Operation::write, text));
+    write(text, std::nullopt);
 }
 
 std::uint64_t clipboardChangeCount()
 {
-    call(Request(Operation::count));
-    return changeCount.load();
+    // The count is read once the service has caught up.
+    call([](Connection& c) { c.count(); });
+    return notices.count();
 }
 
 std::optional<std::uint64_t> noticedClipboardChangeCount()
 {
-    if (!ownerWatched.load())
-        return std::nullopt;
-    return changeCount.load();
+    return notices.noticed();
 }
 
 bool writeClipboardTextIfUnchanged(const std::u16string& text, std::uint64_t expected)
 {
-    const auto answer = call(Request(Operation::writeIfUnchanged, text, expected));
-    return answer && answer->written;
+    return write(text, expected);
 }
 
 void setClipboardChangeListener(std::function<void()> notify)
 {
     const bool listening = static_cast<bool>(notify);
-    {
-        std::lock_guard lock(listenerMutex);
-        changeListener.swap(notify);
-    }
+    notices.setListener(std::move(notify));
     // The notices come through the service's connection.
     if (listening) {
         try {
