@@ -17,13 +17,6 @@ public:
         listener.swap(notify);
     }
 
-    void tell()
-    {
-        std::lock_guard lock(listenerMutex);
-        if (listener)
-            listener();
-    }
-
     // A change seen: counted, then told.
     void changed()
     {
@@ -53,6 +46,13 @@ public:
     }
 
 private:
+    void tell()
+    {
+        std::lock_guard lock(listenerMutex);
+        if (listener)
+            listener();
+    }
+
     std::atomic<std::uint64_t> changes{0};
     std::atomic<bool> watched{false};
     std::mutex listenerMutex;

@@ -37,8 +37,8 @@ struct SessionChoice {
         return chosen;
     }
 
-    // Closing before any use asks no compositor; closing during the first
-    // use cuts its wait short.
+    // Closing before any use ends the connection begun at start; closing
+    // during the first use cuts its wait short.
     void stop()
     {
         if (decided) {

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <stop_token>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "monitor/command_services.h"
@@ -54,7 +55,7 @@ public:
                 if (late)
                     copy(*late);
                 clipboardContent content;
-                bool takeOver;
+                bool takeOver = false;
                 {
                     std::lock_guard lock(mutex);
                     if (busyReads > 0)
@@ -62,8 +63,8 @@ public:
                     else
                         content = {clipboardText, clipboardSecret};
                     reads.push_back(content.secret ? u"secret:" + content.text : content.text);
-                    takeOver = takeOverOnNextRead && !content.text.empty();
-                    takeOverOnNextRead = takeOverOnNextRead && !takeOver;
+                    if (!content.text.empty())
+                        takeOver = std::exchange(takeOverOnNextRead, false);
                 }
                 if (takeOver)
                     copy(content.text);
